@@ -1,0 +1,240 @@
+#include "document.h"
+
+#include <algorithm>
+
+#include "entry_path.h"
+#include "text.h"
+
+namespace xml_store {
+namespace {
+
+// Comments, processing instructions and DOCTYPE become nodes so that every
+// byte of the file belongs to a node or lies between nodes.  A lone blank
+// text is kept: it is an element's value.
+constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
+                                 pugi::parse_comments | pugi::parse_pi | pugi::parse_declaration |
+                                 pugi::parse_doctype | pugi::parse_ws_pcdata_single;
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+bool has_text(std::string_view s) {
+    return s.find_first_not_of(" \t\r\n") != s.npos;
+}
+
+bool is_blank_text(pugi::xml_node node) {
+    return node.type() == pugi::node_pcdata && !has_text(node.value());
+}
+
+pugi::xml_node find_element(pugi::xml_node parent, std::string_view name) {
+    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
+        if (child.type() == pugi::node_element && name == child.name()) return child;
+    return {};
+}
+
+bool has_element_child(pugi::xml_node parent) {
+    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
+        if (child.type() == pugi::node_element) return true;
+    return false;
+}
+
+template <typename List>
+auto find_added(const List &list, std::string_view name) -> decltype(list.front().get()) {
+    for (const auto &added : list)
+        if (added->name == name) return added.get();
+    return nullptr;
+}
+
+}  // namespace
+
+Document::Document(std::string bytes) : source_(std::move(bytes)), map_(source_) {
+    const size_t lf = source_.find('\n');
+    line_end_ = lf != std::string::npos && lf > 0 && source_[lf - 1] == '\r' ? "\r\n" : "\n";
+    // New nesting levels are indented like the file's first indented line.
+    indent_unit_ = "\t";
+    for (size_t at = lf; at != std::string::npos; at = source_.find('\n', at + 1)) {
+        const char c = at + 1 < source_.size() ? source_[at + 1] : '\0';
+        if (c != ' ' && c != '\t') continue;
+        const size_t run = source_.find_first_not_of(c, at + 1);
+        indent_unit_.assign((run == std::string::npos ? source_.size() : run) - at - 1, c);
+        break;
+    }
+}
+
+std::unique_ptr<Document> Document::parse(std::string bytes) {
+    std::unique_ptr<Document> doc(new Document(std::move(bytes)));
+    const pugi::xml_parse_result parsed = doc->dom_.load_buffer(
+        doc->source_.data(), doc->source_.size(), kParseFlags, pugi::encoding_utf8);
+    if (!parsed || !doc->is_whole()) return nullptr;
+    return doc;
+}
+
+// The parser accepts several root elements and drops stray text around the
+// root; either means the file is not one whole document.
+bool Document::is_whole() const {
+    size_t pos =
+        source_.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0 ? kByteOrderMark.size() : 0;
+    int roots = 0;
+    for (pugi::xml_node node = dom_.first_child(); node; node = node.next_sibling()) {
+        if (node.type() == pugi::node_element) ++roots;
+        const size_t begin = map_.begin(node);
+        if (begin < pos || !map_.is_whitespace(pos, begin)) return false;
+        pos = map_.end(node);
+    }
+    return roots == 1 && map_.is_whitespace(pos, source_.size());
+}
+
+const Document::Edit *Document::edit_of(pugi::xml_node element) const {
+    const auto it = edits_.find(element.internal_object());
+    return it == edits_.end() ? nullptr : &it->second;
+}
+
+std::string Document::text_of(pugi::xml_node element) const {
+    if (const Edit *edit = edit_of(element); edit && edit->has_value) return edit->value;
+    std::string text;
+    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+            text += child.value();
+    return text;
+}
+
+WriteResult Document::write(std::string_view entry, std::string_view value) {
+    const auto parts = split_entry_path(entry);
+    if (!parts) return WriteResult::bad_path;
+    if (!is_storable_value(value)) return WriteResult::bad_value;
+    pugi::xml_node element = dom_.document_element();
+    if (parts->front() != element.name()) return WriteResult::wrong_root;
+
+    // Descend through parsed elements, then through elements added earlier.
+    Added *added = nullptr;
+    size_t depth = 1;
+    for (; depth < parts->size() && !added; ++depth) {
+        if (pugi::xml_node child = find_element(element, (*parts)[depth])) {
+            element = child;
+            continue;
+        }
+        const Edit *edit = edit_of(element);
+        added = edit ? find_added(edit->added, (*parts)[depth]) : nullptr;
+        if (!added) break;
+    }
+    for (; depth < parts->size() && added; ++depth) {
+        Added *child = find_added(added->children, (*parts)[depth]);
+        if (!child) break;
+        added = child;
+    }
+
+    if (depth < parts->size()) {
+        if (has_text(added ? added->value : text_of(element))) return WriteResult::parent_has_value;
+        auto chain = std::make_unique<Added>();
+        Added *leaf = chain.get();
+        leaf->name = (*parts)[depth];
+        while (++depth < parts->size()) {
+            leaf->children.push_back(std::make_unique<Added>());
+            leaf = leaf->children.back().get();
+            leaf->name = (*parts)[depth];
+        }
+        leaf->value = value;
+        (added ? added->children : edits_[element.internal_object()].added)
+            .push_back(std::move(chain));
+        dirty_ = true;
+        return WriteResult::written;
+    }
+
+    if (added) {
+        if (!added->children.empty()) return WriteResult::has_children;
+        if (added->value == value) return WriteResult::unchanged;
+        added->value = value;
+    } else {
+        const Edit *edit = edit_of(element);
+        if (has_element_child(element) || (edit && !edit->added.empty()))
+            return WriteResult::has_children;
+        if (text_of(element) == value) return WriteResult::unchanged;
+        Edit &changed = edits_[element.internal_object()];
+        changed.has_value = true;
+        changed.value = value;
+    }
+    dirty_ = true;
+    return WriteResult::written;
+}
+
+void Document::render_added(std::string &out, const Added &added, const std::string &indent,
+                            bool block) const {
+    out += '<';
+    out += added.name;
+    out += '>';
+    if (added.children.empty()) {
+        append_escaped(out, added.value);
+    } else {
+        const std::string inner = indent + indent_unit_;
+        for (const auto &child : added.children) {
+            if (block) out += line_end_ + inner;
+            render_added(out, *child, inner, block);
+        }
+        if (block) out += line_end_ + indent;
+    }
+    out += "</";
+    out += added.name;
+    out += '>';
+}
+
+Document::Splice Document::splice_for(pugi::xml_node element, const Edit &edit) const {
+    const pugi::xml_node last = element.last_child();
+    const bool keep_content = !edit.has_value && last && !is_blank_text(last);
+    std::string text;
+
+    if (keep_content) {
+        // New elements follow the last child, laid out like it.
+        const std::string_view gap = map_.whitespace_before(map_.begin(last));
+        const size_t lf = gap.rfind('\n');
+        const bool block = lf != std::string_view::npos;
+        const std::string indent(block ? gap.substr(lf + 1) : std::string_view());
+        for (const auto &added : edit.added) {
+            text += block ? line_end_ + indent : std::string(gap);
+            render_added(text, *added, indent, block);
+        }
+        const size_t at = map_.end(last);
+        return {at, at, std::move(text)};
+    }
+
+    const ElementSpan span = map_.element(element);
+    if (edit.added.empty()) {
+        append_escaped(text, edit.value);
+    } else {
+        // The first children of an element: one level deeper than it, or on
+        // its line when it shares a line with other markup.
+        const std::optional<std::string_view> outer = map_.indentation_at(span.begin);
+        const std::string indent = outer ? std::string(*outer) + indent_unit_ : std::string();
+        for (const auto &added : edit.added) {
+            if (outer) text += line_end_ + indent;
+            render_added(text, *added, indent, outer.has_value());
+        }
+        if (outer) text += line_end_ + std::string(*outer);
+    }
+    if (!span.self_closing) return {span.content_begin, span.content_end, std::move(text)};
+    text = ">" + text + "</" + element.name() + ">";
+    return {span.tag_close - 1, span.content_begin, std::move(text)};
+}
+
+std::string Document::render() const {
+    std::vector<Splice> splices;
+    splices.reserve(edits_.size());
+    size_t grows = 0;
+    for (const auto &[element, edit] : edits_) {
+        splices.push_back(splice_for(pugi::xml_node(element), edit));
+        grows += splices.back().text.size();
+    }
+    std::sort(splices.begin(), splices.end(),
+              [](const Splice &a, const Splice &b) { return a.begin < b.begin; });
+
+    std::string out;
+    out.reserve(source_.size() + grows);
+    size_t pos = 0;
+    for (const Splice &splice : splices) {
+        out.append(source_, pos, splice.begin - pos);
+        out += splice.text;
+        pos = splice.end;
+    }
+    out.append(source_, pos);
+    return out;
+}
+
+}  // namespace xml_store

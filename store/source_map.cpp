@@ -1,0 +1,128 @@
+#include "source_map.h"
+
+#include <cstring>
+
+namespace xml_store {
+namespace {
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+}  // namespace
+
+size_t SourceMap::find(std::string_view what, size_t from) const {
+    const size_t at = src_.find(what, from);
+    return at == std::string_view::npos ? src_.size() : at;
+}
+
+size_t SourceMap::skip_whitespace(size_t pos) const {
+    while (pos < src_.size() && is_blank(src_[pos])) ++pos;
+    return pos;
+}
+
+bool SourceMap::is_whitespace(size_t from, size_t to) const {
+    return skip_whitespace(from) >= to;
+}
+
+// pugixml reports the position of a node's name or value; the markup that
+// opens it ("<", "<?", "<!--", "<![CDATA[", "<!DOCTYPE ") is the last '<'
+// before that position.  Text starts right at it.
+size_t SourceMap::begin(pugi::xml_node node) const {
+    const size_t at = offset(node);
+    if (node.type() == pugi::node_pcdata) return at;
+    return src_.rfind('<', at);
+}
+
+// Attribute values may hold '>', so quoted text is skipped; names cannot
+// hold quotes.
+size_t SourceMap::start_tag_close(pugi::xml_node element) const {
+    char quote = 0;
+    for (size_t i = offset(element); i < src_.size(); ++i) {
+        const char c = src_[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return src_.size();
+}
+
+size_t SourceMap::leaf_end(pugi::xml_node node) const {
+    const size_t at = offset(node);
+    switch (node.type()) {
+        case pugi::node_pcdata:
+            return find("<", at);
+        case pugi::node_cdata:
+            return find("]]>", at) + 3;
+        case pugi::node_comment:
+            return find("-->", at) + 3;
+        case pugi::node_pi:
+        case pugi::node_declaration:
+            return find("?>", at) + 2;
+        // The parser keeps a DOCTYPE's text unchanged, internal subset and all.
+        case pugi::node_doctype:
+            return at + std::strlen(node.value()) + 1;
+        default:
+            return src_.size();
+    }
+}
+
+// Walks down the chain of last children, then climbs back over one end tag
+// per level: no recursion, however deep the document nests.
+size_t SourceMap::end(pugi::xml_node node) const {
+    size_t open = 0;
+    size_t pos;
+    for (;;) {
+        if (node.type() != pugi::node_element) {
+            pos = leaf_end(node);
+            break;
+        }
+        const size_t close = start_tag_close(node);
+        if (close > 0 && close < src_.size() && src_[close - 1] == '/') {
+            pos = close + 1;
+            break;
+        }
+        ++open;
+        node = node.last_child();
+        if (!node) {
+            pos = close + 1;
+            break;
+        }
+    }
+    for (; open > 0 && pos < src_.size(); --open) pos = find(">", skip_whitespace(pos)) + 1;
+    return pos > src_.size() ? src_.size() : pos;
+}
+
+ElementSpan SourceMap::element(pugi::xml_node element) const {
+    ElementSpan span{};
+    span.begin = begin(element);
+    span.tag_close = start_tag_close(element);
+    span.self_closing = src_[span.tag_close - 1] == '/';
+    span.content_begin = span.tag_close + 1;
+    if (span.self_closing) {
+        span.content_end = span.content_begin;
+        return span;
+    }
+    const pugi::xml_node last = element.last_child();
+    span.content_end = skip_whitespace(last ? end(last) : span.content_begin);
+    return span;
+}
+
+std::string_view SourceMap::whitespace_before(size_t pos) const {
+    size_t from = pos;
+    while (from > 0 && is_blank(src_[from - 1])) --from;
+    return src_.substr(from, pos - from);
+}
+
+std::optional<std::string_view> SourceMap::indentation_at(size_t pos) const {
+    size_t from = pos;
+    while (from > 0 && (src_[from - 1] == ' ' || src_[from - 1] == '\t')) --from;
+    if (from > 0 && src_[from - 1] != '\n') return std::nullopt;
+    return src_.substr(from, pos - from);
+}
+
+}  // namespace xml_store

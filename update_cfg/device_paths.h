@@ -1,0 +1,13 @@
+// Where the device keeps the update file and the three configurations.  A
+// test or demo build may set UPDATE_CFG_ROOT to move all four under one
+// folder; the installed build leaves it empty.
+#pragma once
+
+#ifndef UPDATE_CFG_ROOT
+#define UPDATE_CFG_ROOT ""
+#endif
+
+#define UPDATE_FILE_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/update.cfg"
+#define CONFIG_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/config.xml"
+#define CONFIG_DEFAULT_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/config.xml.default"
+#define FACTORY_DEFAULT_PATH UPDATE_CFG_ROOT "/config/config.xml.default"

@@ -1,0 +1,13 @@
+// Every line the tool prints.  Scripts on the device read them, so the texts
+// stay byte for byte, odd blanks included.
+#pragma once
+
+#define MSG_MAIN_ENTER "main enter"
+#define MSG_OPEN_FAILED "open %s  failed!\n"
+#define MSG_SAVE_FAILED "save %s  failed!\n"
+#define MSG_KEEP_UPDATE "keep %s for the next run\n"
+#define MSG_VALUE "value  = [%s] len = %d\n"
+#define MSG_ENTRY_TOO_LONG "entry too long, skipped: [%s]\n"
+#define MSG_BAD_HANDLE "m_fd <= 0!!!!!!"
+#define MSG_SET_VALUE "SetValueToConfig value = %s, len = %d\n"
+#define MSG_WRITE_FAILED "write config value failed , entry = %s\n"
