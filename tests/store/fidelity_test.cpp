@@ -1,0 +1,107 @@
+// A save copies every byte that was not written: the saved file differs from
+// the original in the written text alone.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "store_helpers.h"
+
+using testing_support::apply;
+
+namespace {
+
+struct Case {
+    const char *name;
+    std::string before;
+    std::string entry;
+    std::string value;
+    std::string after;
+};
+
+std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+}
+
+const std::string kTabs =
+    "<?xml version=\"1.0\"?>\n<DVR_CFG>\n\t<NET>\n\t\t<IP>1.2.3.4</IP>\n\t\t<PORT>80</PORT>\n"
+    "\t</NET>\n</DVR_CFG>\n";
+const std::string kCrlfSpaces =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<DVR_CFG>\r\n  <NET>\r\n\r\n    "
+    "<IP>1.2.3.4</IP>\r\n    <PORT>80</PORT>\r\n  </NET>\r\n</DVR_CFG>\r\n";
+const std::string kComments =
+    "<!-- before the root -->\n<?app-config keep=\"yes\"?>\n<DVR_CFG><!-- inside -->\n  <S>\n"
+    "    <K>old</K> <!-- after K -->\n  </S>\n</DVR_CFG>\n<!-- after the root -->\n\n";
+const std::string kAttributes =
+    "<DVR_CFG a='single\tquoted' b=\"double\t\"  c = 'x'>\n  <S  id='1'\tkind=\"k\" >\n"
+    "    <K unit='s' max=\"9\">5</K>\n  </S>\n</DVR_CFG>\n";
+const std::string kReferences =
+    "<DVR_CFG>\n  <S>\n    <A>&amp;&lt;&#65;&#x42;&quot;</A>\n    <K>x</K>\n  </S>\n"
+    "</DVR_CFG>\n";
+const std::string kCdata =
+    "<DVR_CFG>\n  <S>\n    <C><![CDATA[<raw> & ]]></C>\n    <K>x</K>\n  </S>\n</DVR_CFG>\n";
+const std::string kEmpty =
+    "<DVR_CFG>\n  <S>\n    <A/>\n    <B />\n    <C></C>\n    <D/>\n  </S>\n</DVR_CFG>\n";
+const std::string kDoctype =
+    "<?xml version=\"1.0\"?>\n<!DOCTYPE DVR_CFG [\n  <!ENTITY vendor \"ACME\">\n  <!ELEMENT "
+    "DVR_CFG ANY>\n]>\n<DVR_CFG>\n  <S>\n    <V>&vendor;</V>\n    <K>x</K>\n  </S>\n"
+    "</DVR_CFG>\n";
+const std::string kBom = "\xEF\xBB\xBF<DVR_CFG>\n  <S>\n    <K>x</K>\n  </S>\n</DVR_CFG>\n";
+const std::string kNoFinalNewline = "<DVR_CFG>\n  <S>\n    <K>x</K>\n  </S>\n</DVR_CFG>";
+
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Fidelity : public testing::TestWithParam<Case> {};
+
+TEST_P(Fidelity, SavedFileDiffersInTheWrittenTextAlone) {
+    const Case &c = GetParam();
+    EXPECT_EQ(apply(c.before, {{c.entry, c.value}}), c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HandMadeConfigurations, Fidelity,
+    testing::Values(
+        Case{"tabs", kTabs, "DVR_CFG.NET.IP", "10.0.0.1", replaced(kTabs, "1.2.3.4", "10.0.0.1")},
+        Case{"crlf_spaces_blank_line", kCrlfSpaces, "DVR_CFG.NET.PORT", "8080",
+             replaced(kCrlfSpaces, ">80<", ">8080<")},
+        Case{"comments_and_pi_around_root", kComments, "DVR_CFG.S.K", "new",
+             replaced(kComments, ">old<", ">new<")},
+        Case{"attribute_quoting_and_tabs", kAttributes, "DVR_CFG.S.K", "7",
+             replaced(kAttributes, ">5<", ">7<")},
+        Case{"character_references_elsewhere", kReferences, "DVR_CFG.S.K", "y",
+             replaced(kReferences, ">x<", ">y<")},
+        Case{"references_in_the_written_element", kReferences, "DVR_CFG.S.A", "plain",
+             replaced(kReferences, "&amp;&lt;&#65;&#x42;&quot;", "plain")},
+        Case{"cdata_elsewhere", kCdata, "DVR_CFG.S.K", "y", replaced(kCdata, ">x<", ">y<")},
+        Case{"cdata_in_the_written_element", kCdata, "DVR_CFG.S.C", "z",
+             replaced(kCdata, "<![CDATA[<raw> & ]]>", "z")},
+        Case{"self_closing", kEmpty, "DVR_CFG.S.A", "1", replaced(kEmpty, "<A/>", "<A>1</A>")},
+        Case{"self_closing_with_blank", kEmpty, "DVR_CFG.S.B", "2",
+             replaced(kEmpty, "<B />", "<B >2</B>")},
+        Case{"empty_pair", kEmpty, "DVR_CFG.S.C", "3", replaced(kEmpty, "<C></C>", "<C>3</C>")},
+        Case{"doctype_with_internal_subset", kDoctype, "DVR_CFG.S.K", "y",
+             replaced(kDoctype, ">x<", ">y<")},
+        Case{"byte_order_mark", kBom, "DVR_CFG.S.K", "y", replaced(kBom, ">x<", ">y<")},
+        Case{"no_final_newline", kNoFinalNewline, "DVR_CFG.S.K", "y",
+             replaced(kNoFinalNewline, ">x<", ">y<")},
+        Case{"value_is_escaped", kTabs, "DVR_CFG.NET.IP", "a<b>&\"c'",
+             replaced(kTabs, "1.2.3.4", "a&lt;b&gt;&amp;&quot;c&apos;")},
+        Case{"utf8_and_tab_kept", kTabs, "DVR_CFG.NET.IP", "Caf\xC3\xA9\t\xE2\x82\xAC",
+             replaced(kTabs, "1.2.3.4", "Caf\xC3\xA9\t\xE2\x82\xAC")}),
+    [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+TEST(Fidelity, SeveralWritesTouchOnlyTheirOwnText) {
+    std::string expected = replaced(kAttributes, ">5<", ">6<");
+    EXPECT_EQ(apply(kTabs + "", {{"DVR_CFG.NET.PORT", "81"}, {"DVR_CFG.NET.IP", "1.1.1.1"}}),
+              replaced(replaced(kTabs, ">80<", ">81<"), "1.2.3.4", "1.1.1.1"));
+    EXPECT_EQ(apply(kAttributes, {{"DVR_CFG.S.K", "9"}, {"DVR_CFG.S.K", "6"}}), expected);
+}
+
+TEST(Fidelity, WritingBackTheOriginalValueRestoresTheOriginalBytes) {
+    EXPECT_EQ(apply(kReferences, {{"DVR_CFG.S.K", "changed"}, {"DVR_CFG.S.K", "x"}}), kReferences);
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+// What an entry path names, what a write creates, and what it refuses.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "store_helpers.h"
+
+using testing_support::apply;
+using testing_support::read_file;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+using testing_support::write_value;
+
+namespace {
+
+const std::string kConfig =
+    "<?xml version=\"1.0\"?>\n"
+    "<DVR_CFG>\n"
+    "\t<NET>\n"
+    "\t\t<IP>1.2.3.4</IP>\n"
+    "\t\t<PORT>\n"
+    "\t\t\t<HTTP>80</HTTP>\n"
+    "\t\t</PORT>\n"
+    "\t\t<!-- last of NET -->\n"
+    "\t</NET>\n"
+    "\t<NET>\n"
+    "\t\t<IP>second NET, never reached</IP>\n"
+    "\t</NET>\n"
+    "\t<EMPTY/>\n"
+    "</DVR_CFG>\n";
+
+TEST(EntryPath, NamesTheFirstChildOfEachNameAndDescendsAsDeepAsItGoes) {
+    const std::string after =
+        apply(kConfig, {{"DVR_CFG.NET.IP", "9.9.9.9"}, {"DVR_CFG.NET.PORT.HTTP", "8080"}});
+    EXPECT_NE(after.find("<IP>9.9.9.9</IP>"), std::string::npos);
+    EXPECT_NE(after.find("<IP>second NET, never reached</IP>"), std::string::npos);
+    EXPECT_NE(after.find("<HTTP>8080</HTTP>"), std::string::npos);
+}
+
+TEST(EntryPath, KeepsTheWrittenElementsAttributes) {
+    EXPECT_EQ(apply("<DVR_CFG><K a=\"1\" b='2'>x</K></DVR_CFG>", {{"DVR_CFG.K", "y"}}),
+              "<DVR_CFG><K a=\"1\" b='2'>y</K></DVR_CFG>");
+}
+
+TEST(Creation, NewKeyFollowsTheLastChildLaidOutLikeIt) {
+    EXPECT_EQ(apply(kConfig, {{"DVR_CFG.NET.MASK", "255.0.0.0"}}),
+              "<?xml version=\"1.0\"?>\n<DVR_CFG>\n\t<NET>\n\t\t<IP>1.2.3.4</IP>\n\t\t<PORT>\n"
+              "\t\t\t<HTTP>80</HTTP>\n\t\t</PORT>\n\t\t<!-- last of NET -->\n"
+              "\t\t<MASK>255.0.0.0</MASK>\n\t</NET>\n\t<NET>\n"
+              "\t\t<IP>second NET, never reached</IP>\n\t</NET>\n\t<EMPTY/>\n</DVR_CFG>\n");
+}
+
+TEST(Creation, NewSectionsNestOneIndentationStepPerLevel) {
+    const std::string doc = "<DVR_CFG>\r\n    <A>1</A>\r\n</DVR_CFG>\r\n";
+    EXPECT_EQ(apply(doc, {{"DVR_CFG.NEW.SUB.KEY", "v"},
+                          {"DVR_CFG.NEW.SUB.OTHER", "w"},
+                          {"DVR_CFG.NEW.SUB.KEY", "v2"}}),
+              "<DVR_CFG>\r\n    <A>1</A>\r\n    <NEW>\r\n        <SUB>\r\n"
+              "            <KEY>v2</KEY>\r\n            <OTHER>w</OTHER>\r\n        </SUB>\r\n"
+              "    </NEW>\r\n</DVR_CFG>\r\n");
+}
+
+TEST(Creation, FirstChildOfAnEmptyElement) {
+    EXPECT_EQ(apply("<DVR_CFG>\n  <S/>\n  <T></T>\n</DVR_CFG>\n",
+                    {{"DVR_CFG.S.K", "1"}, {"DVR_CFG.T.K", "2"}}),
+              "<DVR_CFG>\n  <S>\n    <K>1</K>\n  </S>\n  <T>\n    <K>2</K>\n  </T>\n"
+              "</DVR_CFG>\n");
+}
+
+TEST(Creation, OnOneLineWhereTheDocumentIsOnOneLine) {
+    EXPECT_EQ(
+        apply("<DVR_CFG><S><A>1</A></S></DVR_CFG>", {{"DVR_CFG.S.B", "2"}, {"DVR_CFG.T.C", "3"}}),
+        "<DVR_CFG><S><A>1</A><B>2</B></S><T><C>3</C></T></DVR_CFG>");
+}
+
+TEST(Creation, NewElementsUnderNewElementsAreFoundAgain) {
+    const std::string after = apply(kConfig, {{"DVR_CFG.X.Y", "1"}, {"DVR_CFG.X.Z", "2"}});
+    EXPECT_NE(after.find("\t<X>\n\t\t<Y>1</Y>\n\t\t<Z>2</Z>\n\t</X>\n</DVR_CFG>"),
+              std::string::npos)
+        << after;
+}
+
+TEST(Writes, TheValueAnElementAlreadyHasLeavesTheFileUntouched) {
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, kConfig);
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_GT(handle, 0);
+    ASSERT_EQ(write_value(handle, "1.2.3.4", "DVR_CFG.NET.IP"), 0);
+    ASSERT_EQ(write_value(handle, "80", "DVR_CFG.NET.PORT.HTTP"), 0);
+    ASSERT_EQ(xml_file_save(handle), 0);
+    xml_file_close(handle);
+    EXPECT_EQ(read_file(path), kConfig);
+}
+
+struct Refusal {
+    const char *name;
+    std::string entry;
+    std::string value;
+    int len_delta;  // added to strlen(value) + 1
+};
+
+void PrintTo(const Refusal &r, std::ostream *os) {
+    *os << r.name;
+}
+
+class Refused : public testing::TestWithParam<Refusal> {};
+
+TEST_P(Refused, ReturnsNonZeroAndChangesNothing) {
+    const Refusal &r = GetParam();
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, kConfig);
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_GT(handle, 0);
+    std::string value = r.value;
+    EXPECT_NE(xml_file_write(handle, value.data(), static_cast<int>(value.size()) + 1 + r.len_delta,
+                             r.entry.c_str(), 0, 0),
+              0);
+    ASSERT_EQ(xml_file_save(handle), 0);
+    EXPECT_EQ(xml_file_close(handle), 0);
+    EXPECT_EQ(read_file(path), kConfig);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, Refused,
+    testing::Values(Refusal{"len_without_terminator", "DVR_CFG.NET.IP", "1.1.1.1", -1},
+                    Refusal{"len_past_terminator", "DVR_CFG.NET.IP", "1.1.1.1", 1},
+                    Refusal{"len_zero", "DVR_CFG.NET.IP", "", -1},
+                    Refusal{"len_negative", "DVR_CFG.NET.IP", "", -5},
+                    Refusal{"empty_path", "", "1", 0},
+                    Refusal{"empty_middle_component", "DVR_CFG..IP", "1", 0},
+                    Refusal{"empty_last_component", "DVR_CFG.NET.", "1", 0},
+                    Refusal{"empty_first_component", ".NET.IP", "1", 0},
+                    Refusal{"name_starts_with_digit", "DVR_CFG.NET.1IP", "1", 0},
+                    Refusal{"name_with_blank", "DVR_CFG.NET.I P", "1", 0},
+                    Refusal{"name_with_markup", "DVR_CFG.NET.IP>", "1", 0},
+                    Refusal{"name_not_utf8", "DVR_CFG.NET.\xFF", "1", 0},
+                    Refusal{"other_root", "CFG.NET.IP", "1", 0},
+                    Refusal{"element_with_children", "DVR_CFG.NET", "1", 0},
+                    Refusal{"element_with_grandchildren", "DVR_CFG.NET.PORT", "1", 0},
+                    Refusal{"new_element_inside_a_value", "DVR_CFG.NET.IP.X", "1", 0},
+                    Refusal{"invalid_utf8", "DVR_CFG.NET.IP", "a\xFF", 0},
+                    Refusal{"truncated_utf8", "DVR_CFG.NET.IP", "a\xC3", 0},
+                    Refusal{"overlong_utf8", "DVR_CFG.NET.IP", "\xC0\xAF", 0},
+                    Refusal{"utf16_surrogate", "DVR_CFG.NET.IP", "\xED\xA0\x80", 0},
+                    Refusal{"noncharacter", "DVR_CFG.NET.IP", "\xEF\xBF\xBF", 0},
+                    Refusal{"control_character", "DVR_CFG.NET.IP", "a\x01", 0},
+                    Refusal{"line_feed", "DVR_CFG.NET.IP", "a\nb", 0},
+                    Refusal{"carriage_return", "DVR_CFG.NET.IP", "a\rb", 0},
+                    Refusal{"delete", "DVR_CFG.NET.IP", "a\x7F", 0},
+                    Refusal{"c1_control", "DVR_CFG.NET.IP", "a\xC2\x85", 0}),
+    [](const testing::TestParamInfo<Refusal> &info) { return std::string(info.param.name); });
+
+TEST(Refused, EarlierWritesCountLikeTheFileContent) {
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, "<DVR_CFG><S/><T/></DVR_CFG>");
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_GT(handle, 0);
+    EXPECT_EQ(write_value(handle, "v", "DVR_CFG.S"), 0);
+    EXPECT_NE(write_value(handle, "1", "DVR_CFG.S.A"), 0) << "S now holds a value";
+    EXPECT_EQ(write_value(handle, "1", "DVR_CFG.T.A"), 0);
+    EXPECT_NE(write_value(handle, "v", "DVR_CFG.T"), 0) << "T now holds an element";
+    EXPECT_NE(write_value(handle, "2", "DVR_CFG.T.A.B"), 0) << "an added element holds a value";
+    EXPECT_EQ(xml_file_save(handle), 0);
+    xml_file_close(handle);
+    EXPECT_EQ(read_file(path), "<DVR_CFG><S>v</S><T><A>1</A></T></DVR_CFG>");
+}
+
+TEST(Refused, NullArgumentsAndUnknownHandles) {
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, kConfig);
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_GT(handle, 0);
+    char value[] = "1";
+    EXPECT_NE(xml_file_write(handle, nullptr, 1, "DVR_CFG.NET.IP", 0, 0), 0);
+    EXPECT_NE(xml_file_write(handle, value, 2, nullptr, 0, 0), 0);
+    EXPECT_NE(xml_file_write(handle + 1000, value, 2, "DVR_CFG.NET.IP", 0, 0), 0);
+    EXPECT_NE(xml_file_write(0, value, 2, "DVR_CFG.NET.IP", 0, 0), 0);
+    EXPECT_NE(xml_file_write(-1, value, 2, "DVR_CFG.NET.IP", 0, 0), 0);
+    EXPECT_NE(xml_file_save(handle + 1000), 0);
+    EXPECT_NE(xml_file_close(handle + 1000), 0);
+    EXPECT_EQ(xml_file_close(handle), 0);
+    EXPECT_NE(write_value(handle, "1", "DVR_CFG.NET.IP"), 0) << "a closed handle is unknown";
+    EXPECT_NE(xml_file_save(handle), 0);
+    EXPECT_NE(xml_file_close(handle), 0);
+    EXPECT_EQ(xml_file_open(nullptr), 0);
+}
+
+TEST(Refused, AValueWithoutTerminatorWithinLenIsNotReadPastLen) {
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, kConfig);
+    const int handle = xml_file_open(path.c_str());
+    char value[3] = {'a', 'b', 'c'};  // no terminator at value[1]
+    EXPECT_NE(xml_file_write(handle, value, 2, "DVR_CFG.NET.IP", 0, 0), 0);
+    xml_file_close(handle);
+}
+
+}  // namespace
