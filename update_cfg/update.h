@@ -27,8 +27,10 @@ class update_cfg {
   private:
     char *strcpy_s(char *d, const char *s, unsigned l);
 
-    int m_config_fd;
-    FILE *m_update_fd;
+    // Set so that a writer called outside a pass meets "no store", not an
+    // indeterminate handle.
+    int m_config_fd = 0;
+    FILE *m_update_fd = nullptr;
 
     // What the passes met, for finish().
     bool m_update_opened = false;

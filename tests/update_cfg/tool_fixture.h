@@ -1,0 +1,61 @@
+// Runs the tool's passes in this process, in a scratch device tree that is
+// the current folder, against the recording store.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "recording_store.h"
+#include "scratch.h"
+#include "update.h"
+
+int update_cfg_main();  // the tool's main, renamed for this test binary
+
+class ToolTest : public testing::Test {
+  protected:
+    static constexpr const char *kUpdateFile = "./mnt/mtd/app/update.cfg";
+    static constexpr const char *kTarget = "./mnt/mtd/app/config.xml";
+
+    void SetUp() override {
+        ASSERT_EQ(getcwd(old_cwd_, sizeof old_cwd_), old_cwd_);
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+        ASSERT_EQ(system("mkdir -p mnt/mtd/app config"), 0);
+        store().reset();
+    }
+    void TearDown() override { ASSERT_EQ(chdir(old_cwd_), 0); }
+
+    static RecordingStore &store() { return RecordingStore::instance(); }
+
+    // Standard output of one whole run.
+    std::string run_main() {
+        testing::internal::CaptureStdout();
+        update_cfg_main();
+        fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    // Standard output of one pass over update-file content.
+    std::string run_pass(const std::string &content) {
+        testing_support::write_file(kUpdateFile, content);
+        testing::internal::CaptureStdout();
+        update_cfg tool;
+        tool.update(kTarget);
+        fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    // The writes of the last pass, as "[value] len entry".
+    std::vector<std::string> writes() const {
+        std::vector<std::string> found;
+        for (const std::string &call : store().calls)
+            if (call.rfind("write 1 ", 0) == 0)
+                found.push_back(call.substr(8, call.size() - 8 - 4));  // without " 0 0"
+        return found;
+    }
+
+    testing_support::ScratchDir dir_;
+    char old_cwd_[4096];
+};
