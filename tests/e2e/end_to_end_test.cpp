@@ -1,0 +1,154 @@
+// The built tool with the real store over a copy of the sample device tree.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "scratch.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kSample = SAMPLE_TREE;      // examples/device
+const std::string kExpected = EXPECTED_TREE;  // the tree after the sample run
+const std::vector<std::string> kConfigs = {"mnt/mtd/app/config.xml",
+                                           "mnt/mtd/app/config.xml.default",
+                                           "config/config.xml.default"};
+const std::string kUpdate = "mnt/mtd/app/update.cfg";
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir_.path() + "'"));
+    }
+    Outcome run(const std::vector<std::string> &args = {}) {
+        std::vector<std::string> argv = {ROOTED_TOOL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program(argv, dir_.path());
+    }
+    void expect_config(size_t which, const std::string &tree) {
+        EXPECT_EQ(read_file(dir_ / kConfigs[which]), read_file(tree + "/" + kConfigs[which]))
+            << kConfigs[which];
+    }
+    ScratchDir dir_;
+};
+
+TEST_F(EndToEnd, SampleRunUpdatesAllThreeAndConsumesTheUpdateFile) {
+    const Outcome outcome = run({"--ignored", "arguments"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, read_file(kExpected + "/stdout.txt"));
+    for (size_t i = 0; i < kConfigs.size(); ++i) expect_config(i, kExpected);
+    EXPECT_FALSE(exists(dir_ / kUpdate));
+    EXPECT_EQ(list_dir(dir_ / "mnt/mtd/app"),
+              (std::vector<std::string>{"config.xml", "config.xml.default"}));
+}
+
+TEST_F(EndToEnd, ThirdTargetMissing) {
+    ASSERT_EQ(unlink((dir_ / kConfigs[2]).c_str()), 0);
+    const Outcome outcome = run();
+    const std::string expected_out = read_file(kExpected + "/stdout.txt");
+    const std::string one_pass = expected_out.substr(11, (expected_out.size() - 11) / 3);
+    EXPECT_EQ(outcome.out,
+              "main enter\n" + one_pass + one_pass + "open ./config/config.xml.default  failed!\n");
+    expect_config(0, kExpected);
+    expect_config(1, kExpected);
+    EXPECT_FALSE(exists(dir_ / kUpdate));
+}
+
+TEST_F(EndToEnd, CorruptConfigurationIsNeverWrittenBack) {
+    const std::string truncated = read_file(dir_ / kConfigs[0]).substr(0, 200);
+    write_file(dir_ / kConfigs[0], truncated);
+    const Outcome outcome = run();
+    EXPECT_NE(outcome.out.find("open ./mnt/mtd/app/config.xml  failed!\n"), std::string::npos);
+    EXPECT_EQ(read_file(dir_ / kConfigs[0]), truncated);
+    expect_config(1, kExpected);
+    expect_config(2, kExpected);
+    EXPECT_FALSE(exists(dir_ / kUpdate));
+}
+
+TEST_F(EndToEnd, FailedSaveKeepsTheUpdateFileAndTheNextRunFinishes) {
+    std::string why;
+    if (!private_mounts(why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(remount_read_only(dir_ / "config"));
+    const Outcome first = run();
+    EXPECT_NE(first.out.find("save ./config/config.xml.default  failed!\n"
+                             "keep ./mnt/mtd/app/update.cfg for the next run\n"),
+              std::string::npos)
+        << first.out;
+    EXPECT_EQ(read_file(dir_ / kConfigs[2]), read_file(kSample + "/" + kConfigs[2]));
+    EXPECT_EQ(list_dir(dir_ / "config"), std::vector<std::string>{"config.xml.default"});
+    ASSERT_TRUE(exists(dir_ / kUpdate));
+
+    ASSERT_TRUE(shell_succeeds("umount '" + dir_ / "config" + "'"));
+    const Outcome second = run();
+    EXPECT_EQ(second.out, read_file(kExpected + "/stdout.txt"));
+    for (size_t i = 0; i < kConfigs.size(); ++i) expect_config(i, kExpected);
+    EXPECT_FALSE(exists(dir_ / kUpdate));
+}
+
+// Each changed file: its temporary copy flushed, renamed over it, and then
+// its folder flushed.  A run that changes nothing neither renames nor flushes.
+TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
+    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+    const std::string trace = dir_ / "trace";
+    const std::string command = "cd '" + dir_.path() + "' && strace -f -qq -o '" + trace +
+                                "' -e trace=openat,fsync,rename,renameat,renameat2 '" +
+                                ROOTED_TOOL + "'";
+    ASSERT_TRUE(shell_succeeds(command));
+    const std::string log = read_file(trace);
+    for (const std::string &config : kConfigs) {
+        const std::string base = config.substr(config.rfind('/') + 1);
+        const std::regex sequence(
+            "openat\\([^\\n]*/\\." + base +
+            "\\.tmp\", O_WRONLY\\|O_CREAT\\|O_EXCL[^\\n]* = (\\d+)\\n(?:.*\\n)*?.*fsync\\(\\1\\) +"
+            "= 0\\n(?:.*\\n)*?.*rename\\([^\\n]*\\." + base + "\\.tmp\", \"[^\"]*/" + base +
+            "\"\\) = 0\\n.*openat\\([^\\n]*O_DIRECTORY[^\\n]* = (\\d+)\\n.*fsync\\(\\2\\) += 0");
+        EXPECT_TRUE(std::regex_search(log, sequence)) << config << "\n" << log;
+    }
+
+    write_file(dir_ / kUpdate, read_file(kSample + "/" + kUpdate));
+    ASSERT_TRUE(shell_succeeds(command));
+    const std::string unchanged = read_file(trace);
+    EXPECT_EQ(unchanged.find("fsync"), std::string::npos) << unchanged;
+    EXPECT_EQ(unchanged.find("rename"), std::string::npos) << unchanged;
+}
+
+// The installed binary with its real fixed paths, in a sandbox whose /mnt and
+// /config are scratch folders.
+TEST(Sandbox, DefaultBinaryUpdatesTheRealPaths) {
+    if (!shell_succeeds("command -v bwrap")) GTEST_SKIP() << "bubblewrap is not installed";
+    ScratchDir dir;
+    ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir.path() + "'"));
+    std::vector<std::string> argv = {"/usr/bin/bwrap", "--die-with-parent", "--unshare-all",
+                                     "--ro-bind", "/usr", "/usr"};
+    for (const char *top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
+        struct stat st;
+        if (lstat(top, &st) != 0) continue;
+        if (S_ISLNK(st.st_mode)) {
+            char target[256] = {};
+            if (readlink(top, target, sizeof target - 1) > 0)
+                argv.insert(argv.end(), {"--symlink", target, top});
+        } else {
+            argv.insert(argv.end(), {"--ro-bind", top, top});
+        }
+    }
+    argv.insert(argv.end(), {"--ro-bind", BUILD_TREE, BUILD_TREE, "--bind", dir / "mnt", "/mnt",
+                             "--bind", dir / "config", "/config", "--proc", "/proc", "--dev",
+                             "/dev", DEFAULT_TOOL});
+    if (run_program({"/usr/bin/bwrap", "--ro-bind", "/", "/", "true"}).status != 0)
+        GTEST_SKIP() << "bubblewrap cannot start a sandbox here (no namespaces)";
+
+    const Outcome outcome = run_program(argv);
+    EXPECT_EQ(outcome.status, 0);
+    const std::string expected = read_file(kExpected + "/stdout.txt");
+    EXPECT_EQ(outcome.out, std::regex_replace(expected, std::regex("\\./"), "/"));
+    for (const std::string &config : kConfigs)
+        EXPECT_EQ(read_file(dir / config), read_file(kExpected + "/" + config)) << config;
+    EXPECT_FALSE(exists(dir / kUpdate));
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include "process.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace testing_support {
+
+Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd) {
+    Outcome outcome;
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return outcome;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipe_fds[1], STDOUT_FILENO);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char *> args;
+        for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0)
+        outcome.out.append(buffer, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        outcome.status = WEXITSTATUS(status);
+    return outcome;
+}
+
+bool shell_succeeds(const std::string &command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace testing_support
