@@ -47,17 +47,16 @@ int update_cfg::read_entry(char *pSection, int sec_len, char *pKey, int key_len,
             printf(MSG_ENTRY_TOO_LONG, line);
             continue;
         }
-        const char *dot = strchr(line, '.');
-        const char *equals = strchr(line, '=');
+        char *dot = strchr(line, '.');
+        char *equals = strchr(line, '=');
         if (strchr(line, '#') || !dot || !equals || equals < dot) continue;
 
         const int section_len = static_cast<int>(dot - line);
         const int key_length = static_cast<int>(equals - dot - 1);
-        char *value = line + (equals - line) + 1;
-        strip_line_end(value);
+        char *value = equals + 1;
+        strip_line_end(value);  // the value ends the line: this strips the line too
         const int value_length = static_cast<int>(strlen(value));
         if (section_len >= sec_len || key_length >= key_len || value_length >= value_len) {
-            strip_line_end(line);
             printf(MSG_ENTRY_TOO_LONG, line);
             continue;
         }

@@ -15,13 +15,12 @@ namespace {
 
 const std::string kSample = SAMPLE_TREE;      // examples/device
 const std::string kExpected = EXPECTED_TREE;  // the tree after the sample run
-const std::vector<std::string> kConfigs = {"mnt/mtd/app/config.xml",
-                                           "mnt/mtd/app/config.xml.default",
-                                           "config/config.xml.default"};
+const std::vector<std::string> kConfigs = {
+    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
 const std::string kUpdate = "mnt/mtd/app/update.cfg";
 
 class EndToEnd : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir_.path() + "'"));
     }
@@ -105,7 +104,8 @@ TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
         const std::regex sequence(
             "openat\\([^\\n]*/\\." + base +
             "\\.tmp\", O_WRONLY\\|O_CREAT\\|O_EXCL[^\\n]* = (\\d+)\\n(?:.*\\n)*?.*fsync\\(\\1\\) +"
-            "= 0\\n(?:.*\\n)*?.*rename\\([^\\n]*\\." + base + "\\.tmp\", \"[^\"]*/" + base +
+            "= 0\\n(?:.*\\n)*?.*rename\\([^\\n]*\\." +
+            base + "\\.tmp\", \"[^\"]*/" + base +
             "\"\\) = 0\\n.*openat\\([^\\n]*O_DIRECTORY[^\\n]* = (\\d+)\\n.*fsync\\(\\2\\) += 0");
         EXPECT_TRUE(std::regex_search(log, sequence)) << config << "\n" << log;
     }
@@ -123,8 +123,8 @@ TEST(Sandbox, DefaultBinaryUpdatesTheRealPaths) {
     if (!shell_succeeds("command -v bwrap")) GTEST_SKIP() << "bubblewrap is not installed";
     ScratchDir dir;
     ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir.path() + "'"));
-    std::vector<std::string> argv = {"/usr/bin/bwrap", "--die-with-parent", "--unshare-all",
-                                     "--ro-bind", "/usr", "/usr"};
+    std::vector<std::string> argv = {
+        "/usr/bin/bwrap", "--die-with-parent", "--unshare-all", "--ro-bind", "/usr", "/usr"};
     for (const char *top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
         struct stat st;
         if (lstat(top, &st) != 0) continue;
@@ -136,9 +136,9 @@ TEST(Sandbox, DefaultBinaryUpdatesTheRealPaths) {
             argv.insert(argv.end(), {"--ro-bind", top, top});
         }
     }
-    argv.insert(argv.end(), {"--ro-bind", BUILD_TREE, BUILD_TREE, "--bind", dir / "mnt", "/mnt",
-                             "--bind", dir / "config", "/config", "--proc", "/proc", "--dev",
-                             "/dev", DEFAULT_TOOL});
+    argv.insert(argv.end(),
+                {"--ro-bind", BUILD_TREE, BUILD_TREE, "--bind", dir / "mnt", "/mnt", "--bind",
+                 dir / "config", "/config", "--proc", "/proc", "--dev", "/dev", DEFAULT_TOOL});
     if (run_program({"/usr/bin/bwrap", "--ro-bind", "/", "/", "true"}).status != 0)
         GTEST_SKIP() << "bubblewrap cannot start a sandbox here (no namespaces)";
 
