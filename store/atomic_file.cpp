@@ -97,6 +97,8 @@ bool replace_file(const std::string &path, std::string_view content) {
     const std::string target = resolved.get();
     struct stat st;
     if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // The rename would get past a file's missing write permission; honour it.
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
 
     const std::string tmp = temporary_for(target);
     if (!write_temporary(tmp, st, content) || ::rename(tmp.c_str(), target.c_str()) != 0) {

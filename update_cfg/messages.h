@@ -3,6 +3,7 @@
 #pragma once
 
 #define MSG_MAIN_ENTER "main enter"
+#define MSG_UPDATE_NOT_REGULAR "%s is not a regular file, ignored\n"
 #define MSG_OPEN_FAILED "open %s  failed!\n"
 #define MSG_SAVE_FAILED "save %s  failed!\n"
 #define MSG_KEEP_UPDATE "keep %s for the next run\n"

@@ -1,6 +1,9 @@
 #include "update.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
 #include <cstring>
 
 #include "device_paths.h"
@@ -26,6 +29,22 @@ bool skip_rest_of_line(FILE *stream) {
     return true;
 }
 
+// Only a regular file is read: a FIFO in its place would block the open, a
+// device might never end.  Sets not_regular when something else is there.
+FILE *open_update_file(bool &not_regular) {
+    const int fd = open(UPDATE_FILE_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        not_regular = true;
+        close(fd);
+        return nullptr;
+    }
+    FILE *stream = fdopen(fd, "r");
+    if (!stream) close(fd);
+    return stream;
+}
+
 }  // namespace
 
 char *update_cfg::strcpy_s(char *d, const char *s, unsigned l) {
@@ -37,16 +56,21 @@ int update_cfg::read_entry(char *pSection, int sec_len, char *pKey, int key_len,
                            int value_len) {
     char line[LINE_SIZE];
     for (;;) {
-        memset(line, 0, sizeof line);
+        // fgets writes nothing past the NUL that ends what it read, so over a
+        // buffer without zeros that NUL is the last one, whatever the line
+        // itself holds.
+        memset(line, 0xFF, sizeof line);
         if (!fgets(line, sizeof line, m_update_fd)) return -1;
-        // fgets stops short of LF only at the end of the file or with a full
-        // buffer.  A longer line is judged whole or not at all, so no piece of
-        // it is read as a setting of its own.
-        if (!memchr(line, '\n', sizeof line - 1) && !feof(m_update_fd) && !ferror(m_update_fd) &&
+        const size_t length =
+            static_cast<size_t>(static_cast<char *>(memrchr(line, '\0', sizeof line)) - line);
+        // A longer line is judged whole or not at all, so no piece of it is
+        // read as a setting of its own.
+        if (length == sizeof line - 1 && line[length - 1] != '\n' &&
             skip_rest_of_line(m_update_fd)) {
             printf(MSG_ENTRY_TOO_LONG, line);
             continue;
         }
+        if (memchr(line, '\0', length)) continue;  // a NUL byte: not a line of text
         char *dot = strchr(line, '.');
         char *equals = strchr(line, '=');
         if (strchr(line, '#') || !dot || !equals || equals < dot) continue;
@@ -85,8 +109,12 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
 }
 
 int update_cfg::update(const char *target_file) {
-    m_update_fd = fopen(UPDATE_FILE_PATH, "r");
-    if (!m_update_fd) return 0;
+    bool not_regular = false;
+    m_update_fd = open_update_file(not_regular);
+    if (!m_update_fd) {
+        if (not_regular) printf(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
+        return 0;
+    }
     m_update_opened = true;
 
     m_config_fd = xml_file_open(target_file);

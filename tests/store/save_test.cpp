@@ -252,6 +252,24 @@ TEST(FailedSave, FolderWithoutWritePermission) {
     EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
 }
 
+TEST(FailedSave, FileWithoutWritePermission) {
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, kConfig);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(seteuid(65534), 0);
+    }
+    const int saved = update_ip(path);
+    if (geteuid() != getuid()) {
+        ASSERT_EQ(seteuid(0), 0);
+        EXPECT_EQ(update_ip(path), 0) << "root may write it";
+        EXPECT_EQ(stat_of(path).st_mode & 07777, 0444u);
+    }
+    EXPECT_NE(saved, 0);
+}
+
 TEST(Stores, SeveralOpenAtOnceKeepTheirOwnContent) {
     ScratchDir dir;
     const std::string a = dir / "a.xml", b = dir / "b.xml";

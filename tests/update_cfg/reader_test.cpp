@@ -25,6 +25,11 @@ TEST_F(Reader, SkipsCommentsAndMalformedLinesSilently) {
     EXPECT_EQ(out, "value  = [z] len = 1\nSetValueToConfig value = z, len = 1\n");
 }
 
+TEST_F(Reader, ALineHoldingANulByteIsSkipped) {
+    run_pass(std::string("a.b=c\0#x\nd.e=f\ng.h=i\0", 21));
+    EXPECT_EQ(writes(), (Writes{"[f] 2 DVR_CFG.d.e"}));
+}
+
 TEST_F(Reader, LineEnds) {
     run_pass("a.lf=1\na.crlf=2\r\na.crcrlf=3\r\r\na.last=4\r");
     EXPECT_EQ(writes(), (Writes{"[1] 2 DVR_CFG.a.lf", "[2] 2 DVR_CFG.a.crlf",
