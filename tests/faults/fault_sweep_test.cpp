@@ -17,9 +17,8 @@ using namespace testing_support;
 
 namespace {
 
-const std::vector<std::string> kConfigs = {"mnt/mtd/app/config.xml",
-                                           "mnt/mtd/app/config.xml.default",
-                                           "config/config.xml.default"};
+const std::vector<std::string> kConfigs = {
+    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
 const std::string kUpdate = "mnt/mtd/app/update.cfg";
 // Changed settings, an equal one, and new elements two levels deep.
 const std::string kUpdateContent =
@@ -48,7 +47,7 @@ std::vector<Call> parse_trace(const std::string &log) {
 }
 
 class FaultSweep : public testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         if (!shell_succeeds("command -v strace")) return;
         // What an uninterrupted run leaves behind.
@@ -63,8 +62,8 @@ protected:
     }
 
     static void lay_tree(const ScratchDir &dir) {
-        ASSERT_TRUE(shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() +
-                                   "'"));
+        ASSERT_TRUE(
+            shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
         write_file(dir / kUpdate, kUpdateContent);
     }
 
@@ -126,7 +125,8 @@ TEST_F(FaultSweep, KillAtEverySystemCall) {
         for (const std::string &config : kConfigs) {
             const std::string now = read_file(dir / config);
             const bool is_new = now == updated_.at(config);
-            EXPECT_TRUE(is_new || now == original(config)) << where << ": " << config << " is a mix";
+            EXPECT_TRUE(is_new || now == original(config))
+                << where << ": " << config << " is a mix";
             updated += is_new;
         }
         if (updated < 3) {
@@ -191,18 +191,18 @@ TEST_F(FaultSweep, FailingSaveCalls) {
     const std::vector<SaveCall> targets = save_calls(clean_trace());
     int faults = 0;
     for (const SaveCall &target : targets) {
-        const std::vector<std::string> errors =
-            target.name == "openat" ? std::vector<std::string>{"EACCES", "EROFS"}
-                                    : std::vector<std::string>{"ENOSPC", "EIO"};
+        const std::vector<std::string> errors = target.name == "openat"
+                                                    ? std::vector<std::string>{"EACCES", "EROFS"}
+                                                    : std::vector<std::string>{"ENOSPC", "EIO"};
         for (const std::string &error : errors) {
             const std::string where = target.config + ": " + target.name + " #" +
                                       std::to_string(target.nth) + " " + error;
             ScratchDir dir;
             lay_tree(dir);
-            const Outcome outcome = run_traced(
-                dir, {"-o", "/dev/null", "-e", "trace=" + target.name, "-e",
-                      "inject=" + target.name + ":error=" + error +
-                          ":when=" + std::to_string(target.nth)});
+            const Outcome outcome =
+                run_traced(dir, {"-o", "/dev/null", "-e", "trace=" + target.name, "-e",
+                                 "inject=" + target.name + ":error=" + error +
+                                     ":when=" + std::to_string(target.nth)});
             ++faults;
             EXPECT_NE(outcome.out.find("save ./" + target.config + "  failed!\n"),
                       std::string::npos)

@@ -21,6 +21,7 @@ int xml_file_open(const char *path) {
 
 int xml_file_write(int handle, char *value, int len, const char *entry, int a, int b) {
     RecordingStore &store = RecordingStore::instance();
+    store.writes.push_back({handle, value, len, entry});
     store.calls.push_back("write " + std::to_string(handle) + " [" + value + "] " +
                           std::to_string(len) + " " + entry + " " + std::to_string(a) + " " +
                           std::to_string(b));

@@ -8,7 +8,14 @@
 #include <vector>
 
 struct RecordingStore {
+    struct Write {
+        int handle;
+        std::string value;
+        int len;
+        std::string entry;
+    };
     std::vector<std::string> calls;
+    std::vector<Write> writes;
     std::map<std::string, int> handle_for;  // path -> handle; unnamed paths get 1, 2, ...
     int write_result = 0;
     std::map<int, int> save_result;  // handle -> result; 0 when unnamed
