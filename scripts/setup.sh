@@ -3,7 +3,8 @@
 # package servers only when something is missing.
 set -euo pipefail
 
-packages=(build-essential cmake libpugixml-dev libgtest-dev bubblewrap strace)
+packages=(build-essential cmake libpugixml-dev libgtest-dev bubblewrap strace
+  clang libclang-rt-14-dev clang-format clang-tidy cppcheck)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

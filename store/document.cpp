@@ -39,9 +39,9 @@ bool has_element_child(pugi::xml_node parent) {
 
 template <typename List>
 auto find_added(const List &list, std::string_view name) -> decltype(list.front().get()) {
-    for (const auto &added : list)
-        if (added->name == name) return added.get();
-    return nullptr;
+    const auto it = std::find_if(list.begin(), list.end(),
+                                 [&](const auto &added) { return added->name == name; });
+    return it == list.end() ? nullptr : it->get();
 }
 
 }  // namespace
