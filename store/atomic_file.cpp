@@ -12,6 +12,8 @@
 namespace xml_store {
 namespace {
 
+constexpr size_t kWriteChunk = 64 * 1024;
+
 // Closes a descriptor on every path out of a function; close() is checked
 // explicitly where its result matters.
 class Fd {
@@ -57,12 +59,31 @@ std::string temporary_for(const std::string &target) {
     return target.substr(0, base) + "." + target.substr(base) + ".tmp";
 }
 
-bool write_temporary(const std::string &tmp, const struct stat &target, std::string_view content) {
+// Small pieces are gathered so that a file goes out in few large writes.
+bool write_pieces(int fd, const std::vector<std::string_view> &pieces) {
+    std::string buffer;
+    buffer.reserve(kWriteChunk);
+    for (const std::string_view piece : pieces) {
+        if (buffer.size() + piece.size() > kWriteChunk) {
+            if (!write_all(fd, buffer)) return false;
+            buffer.clear();
+        }
+        if (piece.size() >= kWriteChunk) {
+            if (!write_all(fd, piece)) return false;
+        } else {
+            buffer += piece;
+        }
+    }
+    return write_all(fd, buffer);
+}
+
+bool write_temporary(const std::string &tmp, const struct stat &target,
+                     const std::vector<std::string_view> &content) {
     if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
     Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.get() < 0) return false;
     if (::geteuid() == 0 && ::fchown(fd.get(), target.st_uid, target.st_gid) != 0) return false;
-    return ::fchmod(fd.get(), target.st_mode & 07777) == 0 && write_all(fd.get(), content) &&
+    return ::fchmod(fd.get(), target.st_mode & 07777) == 0 && write_pieces(fd.get(), content) &&
            ::fsync(fd.get()) == 0 && fd.close();
 }
 
@@ -90,7 +111,7 @@ bool read_regular_file(const std::string &path, std::string &content) {
     }
 }
 
-bool replace_file(const std::string &path, std::string_view content) {
+bool replace_file(const std::string &path, const std::vector<std::string_view> &content) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                          &std::free);
     if (!resolved) return false;

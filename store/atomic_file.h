@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace xml_store {
 
@@ -16,6 +17,7 @@ bool read_regular_file(const std::string &path, std::string &content);
 // is flushed, takes the target's mode (and owner, when run as root), and is
 // renamed over the target; then the folder is flushed.  On failure the target
 // is as it was and no temporary file is left.
-bool replace_file(const std::string &path, std::string_view content);
+// The content is the pieces one after the other.
+bool replace_file(const std::string &path, const std::vector<std::string_view> &content);
 
 }  // namespace xml_store

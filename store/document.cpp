@@ -1,6 +1,7 @@
 #include "document.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "entry_path.h"
 #include "text.h"
@@ -10,10 +11,15 @@ namespace {
 
 // Comments, processing instructions and DOCTYPE become nodes so that every
 // byte of the file belongs to a node or lies between nodes.  A lone blank
-// text is kept: it is an element's value.
+// text is kept: it is an element's value.  Text that starts an element is
+// kept in the element itself, which halves the nodes of a settings file.
 constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
                                  pugi::parse_comments | pugi::parse_pi | pugi::parse_declaration |
-                                 pugi::parse_doctype | pugi::parse_ws_pcdata_single;
+                                 pugi::parse_doctype | pugi::parse_ws_pcdata_single |
+                                 pugi::parse_embed_pcdata;
+
+// Elements with more children than this get a sorted index on first lookup.
+constexpr size_t kIndexedChildren = 16;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
@@ -25,23 +31,15 @@ bool is_blank_text(pugi::xml_node node) {
     return node.type() == pugi::node_pcdata && !has_text(node.value());
 }
 
-pugi::xml_node find_element(pugi::xml_node parent, std::string_view name) {
-    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-        if (child.type() == pugi::node_element && name == child.name()) return child;
-    return {};
-}
-
 bool has_element_child(pugi::xml_node parent) {
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
         if (child.type() == pugi::node_element) return true;
     return false;
 }
 
-template <typename List>
-auto find_added(const List &list, std::string_view name) -> decltype(list.front().get()) {
-    const auto it = std::find_if(list.begin(), list.end(),
-                                 [&](const auto &added) { return added->name == name; });
-    return it == list.end() ? nullptr : it->get();
+int compare_name(const pugi::xml_node_struct *node, std::string_view name) {
+    return std::string_view(pugi::xml_node(const_cast<pugi::xml_node_struct *>(node)).name())
+        .compare(name);
 }
 
 }  // namespace
@@ -58,6 +56,22 @@ Document::Document(std::string bytes) : source_(std::move(bytes)), map_(source_)
         indent_unit_.assign((run == std::string::npos ? source_.size() : run) - at - 1, c);
         break;
     }
+}
+
+Document::Added *Document::AddedList::find(std::string_view name) const {
+    const auto it = by_name_.find(name);
+    return it == by_name_.end() ? nullptr : it->second;
+}
+
+void Document::AddedList::add(std::unique_ptr<Added> added) {
+    by_name_.emplace(added->name, added.get());
+    items_.push_back(std::move(added));
+}
+
+std::string Rendering::joined() const {
+    std::string out;
+    for (const std::string_view piece : pieces) out += piece;
+    return out;
 }
 
 std::unique_ptr<Document> Document::parse(std::string bytes) {
@@ -83,6 +97,32 @@ bool Document::is_whole() const {
     return roots == 1 && map_.is_whitespace(pos, source_.size());
 }
 
+pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) const {
+    auto indexed = child_index_.find(parent.internal_object());
+    if (indexed == child_index_.end()) {
+        std::vector<pugi::xml_node_struct *> children;
+        for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+            if (child.type() != pugi::node_element) continue;
+            if (children.size() < kIndexedChildren && name == child.name()) return child;
+            children.push_back(child.internal_object());
+        }
+        if (children.size() < kIndexedChildren) return {};
+        // A stable sort keeps document order among equal names: the first
+        // of them is the one an entry path names.
+        std::stable_sort(children.begin(), children.end(), [](auto *a, auto *b) {
+            return std::strcmp(pugi::xml_node(a).name(), pugi::xml_node(b).name()) < 0;
+        });
+        indexed = child_index_.emplace(parent.internal_object(), std::move(children)).first;
+    }
+    const std::vector<pugi::xml_node_struct *> &children = indexed->second;
+    const auto it = std::lower_bound(children.begin(), children.end(), name,
+                                     [](const pugi::xml_node_struct *node, std::string_view n) {
+                                         return compare_name(node, n) < 0;
+                                     });
+    return it != children.end() && compare_name(*it, name) == 0 ? pugi::xml_node(*it)
+                                                                : pugi::xml_node();
+}
+
 const Document::Edit *Document::edit_of(pugi::xml_node element) const {
     const auto it = edits_.find(element.internal_object());
     return it == edits_.end() ? nullptr : &it->second;
@@ -90,7 +130,7 @@ const Document::Edit *Document::edit_of(pugi::xml_node element) const {
 
 std::string Document::text_of(pugi::xml_node element) const {
     if (const Edit *edit = edit_of(element); edit && edit->has_value) return edit->value;
-    std::string text;
+    std::string text = element.value();
     for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
         if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
             text += child.value();
@@ -113,11 +153,11 @@ WriteResult Document::write(std::string_view entry, std::string_view value) {
             continue;
         }
         const Edit *edit = edit_of(element);
-        added = edit ? find_added(edit->added, (*parts)[depth]) : nullptr;
+        added = edit ? edit->added.find((*parts)[depth]) : nullptr;
         if (!added) break;
     }
     for (; depth < parts->size() && added; ++depth) {
-        Added *child = find_added(added->children, (*parts)[depth]);
+        Added *child = added->children.find((*parts)[depth]);
         if (!child) break;
         added = child;
     }
@@ -128,13 +168,14 @@ WriteResult Document::write(std::string_view entry, std::string_view value) {
         Added *leaf = chain.get();
         leaf->name = (*parts)[depth];
         while (++depth < parts->size()) {
-            leaf->children.push_back(std::make_unique<Added>());
-            leaf = leaf->children.back().get();
-            leaf->name = (*parts)[depth];
+            auto child = std::make_unique<Added>();
+            child->name = (*parts)[depth];
+            Added *next = child.get();
+            leaf->children.add(std::move(child));
+            leaf = next;
         }
         leaf->value = value;
-        (added ? added->children : edits_[element.internal_object()].added)
-            .push_back(std::move(chain));
+        (added ? added->children : edits_[element.internal_object()].added).add(std::move(chain));
         dirty_ = true;
         return WriteResult::written;
     }
@@ -165,7 +206,7 @@ void Document::render_added(std::string &out, const Added &added, const std::str
         append_escaped(out, added.value);
     } else {
         const std::string inner = indent + indent_unit_;
-        for (const auto &child : added.children) {
+        for (const auto &child : added.children.items()) {
             if (block) out += line_end_ + inner;
             render_added(out, *child, inner, block);
         }
@@ -176,7 +217,7 @@ void Document::render_added(std::string &out, const Added &added, const std::str
     out += '>';
 }
 
-Document::Splice Document::splice_for(pugi::xml_node element, const Edit &edit) const {
+Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit) const {
     const pugi::xml_node last = element.last_child();
     const bool keep_content = !edit.has_value && last && !is_blank_text(last);
     std::string text;
@@ -187,7 +228,7 @@ Document::Splice Document::splice_for(pugi::xml_node element, const Edit &edit) 
         const size_t lf = gap.rfind('\n');
         const bool block = lf != std::string_view::npos;
         const std::string indent(block ? gap.substr(lf + 1) : std::string_view());
-        for (const auto &added : edit.added) {
+        for (const auto &added : edit.added.items()) {
             text += block ? line_end_ + indent : std::string(gap);
             render_added(text, *added, indent, block);
         }
@@ -203,7 +244,7 @@ Document::Splice Document::splice_for(pugi::xml_node element, const Edit &edit) 
         // its line when it shares a line with other markup.
         const std::optional<std::string_view> outer = map_.indentation_at(span.begin);
         const std::string indent = outer ? std::string(*outer) + indent_unit_ : std::string();
-        for (const auto &added : edit.added) {
+        for (const auto &added : edit.added.items()) {
             if (outer) text += line_end_ + indent;
             render_added(text, *added, indent, outer.has_value());
         }
@@ -214,27 +255,28 @@ Document::Splice Document::splice_for(pugi::xml_node element, const Edit &edit) 
     return {span.tag_close - 1, span.content_begin, std::move(text)};
 }
 
-std::string Document::render() const {
-    std::vector<Splice> splices;
-    splices.reserve(edits_.size());
-    size_t grows = 0;
+Rendering Document::render() const {
+    Rendering rendering;
+    rendering.splices.reserve(edits_.size());
     for (const auto &[element, edit] : edits_) {
-        splices.push_back(splice_for(pugi::xml_node(element), edit));
-        grows += splices.back().text.size();
+        rendering.splices.push_back(splice_for(pugi::xml_node(element), edit));
+        const Rendering::Splice &splice = rendering.splices.back();
+        rendering.same_as_source &= splice.text == std::string_view(source_).substr(
+                                                       splice.begin, splice.end - splice.begin);
     }
-    std::sort(splices.begin(), splices.end(),
-              [](const Splice &a, const Splice &b) { return a.begin < b.begin; });
+    std::sort(rendering.splices.begin(), rendering.splices.end(),
+              [](const auto &a, const auto &b) { return a.begin < b.begin; });
 
-    std::string out;
-    out.reserve(source_.size() + grows);
+    const std::string_view source(source_);
     size_t pos = 0;
-    for (const Splice &splice : splices) {
-        out.append(source_, pos, splice.begin - pos);
-        out += splice.text;
+    rendering.pieces.reserve(2 * rendering.splices.size() + 1);
+    for (const Rendering::Splice &splice : rendering.splices) {
+        rendering.pieces.push_back(source.substr(pos, splice.begin - pos));
+        rendering.pieces.push_back(splice.text);
         pos = splice.end;
     }
-    out.append(source_, pos);
-    return out;
+    rendering.pieces.push_back(source.substr(pos));
+    return rendering;
 }
 
 }  // namespace xml_store

@@ -26,6 +26,21 @@ enum class WriteResult {
     bad_value,         // not UTF-8, or a character XML cannot hold
 };
 
+// What a save writes: the source's bytes with the writes spliced in, as
+// pieces that point into the document and the splices, so that no second
+// copy of the file is made.
+struct Rendering {
+    struct Splice {
+        size_t begin, end;
+        std::string text;
+    };
+    std::vector<Splice> splices;
+    std::vector<std::string_view> pieces;
+    bool same_as_source = true;  // every splice puts back the bytes it replaces
+
+    std::string joined() const;
+};
+
 class Document {
   public:
     // Empty unless bytes hold one well-formed XML document with a root element
@@ -36,38 +51,49 @@ class Document {
 
     // True after a write that changed a value since the last mark_saved().
     bool dirty() const { return dirty_; }
-    // The bytes the file holds: as opened, or as last saved.
-    const std::string &saved_bytes() const { return saved_.empty() ? source_ : saved_; }
-    void mark_saved(std::string bytes) {
-        saved_ = std::move(bytes);
+    // True while the file holds the bytes the document was parsed from.
+    bool file_holds_source() const { return file_holds_source_; }
+    void mark_saved(const Rendering &saved) {
+        file_holds_source_ = saved.same_as_source;
         dirty_ = false;
     }
 
-    std::string render() const;
+    // The rendering is valid until the next write.
+    Rendering render() const;
 
   private:
+    struct Added;
+    // Elements created under one element, in document order, found by name.
+    class AddedList {
+      public:
+        Added *find(std::string_view name) const;
+        void add(std::unique_ptr<Added> added);
+        bool empty() const { return items_.empty(); }
+        const std::vector<std::unique_ptr<Added>> &items() const { return items_; }
+
+      private:
+        std::vector<std::unique_ptr<Added>> items_;
+        std::unordered_map<std::string_view, Added *> by_name_;  // the first of each name
+    };
     // An element that a write created; it exists only here until rendered.
     struct Added {
         std::string name;
         std::string value;
-        std::vector<std::unique_ptr<Added>> children;
+        AddedList children;
     };
     // The writes that fall on one parsed element.
     struct Edit {
         bool has_value = false;
         std::string value;
-        std::vector<std::unique_ptr<Added>> added;
-    };
-    struct Splice {
-        size_t begin, end;
-        std::string text;
+        AddedList added;
     };
 
     explicit Document(std::string bytes);
     bool is_whole() const;
+    pugi::xml_node find_element(pugi::xml_node parent, std::string_view name) const;
     std::string text_of(pugi::xml_node element) const;
     const Edit *edit_of(pugi::xml_node element) const;
-    Splice splice_for(pugi::xml_node element, const Edit &edit) const;
+    Rendering::Splice splice_for(pugi::xml_node element, const Edit &edit) const;
     void render_added(std::string &out, const Added &added, const std::string &indent,
                       bool block) const;
 
@@ -77,8 +103,12 @@ class Document {
     std::string line_end_;
     std::string indent_unit_;
     std::unordered_map<pugi::xml_node_struct *, Edit> edits_;
-    std::string saved_;
+    // Child elements of crowded elements sorted by name, built on first
+    // lookup: a write costs a search along its path, not a scan of siblings.
+    mutable std::unordered_map<pugi::xml_node_struct *, std::vector<pugi::xml_node_struct *>>
+        child_index_;
     bool dirty_ = false;
+    bool file_holds_source_ = true;
 };
 
 }  // namespace xml_store

@@ -16,6 +16,11 @@ size_t SourceMap::find(std::string_view what, size_t from) const {
     return at == std::string_view::npos ? src_.size() : at;
 }
 
+// Text holds no '<': the next one ends it.
+size_t SourceMap::text_end(size_t pos) const {
+    return find("<", pos);
+}
+
 size_t SourceMap::skip_whitespace(size_t pos) const {
     while (pos < src_.size() && is_blank(src_[pos])) ++pos;
     return pos;
@@ -87,11 +92,12 @@ size_t SourceMap::end(pugi::xml_node node) const {
             break;
         }
         ++open;
-        node = node.last_child();
-        if (!node) {
-            pos = close + 1;
+        const pugi::xml_node last = node.last_child();
+        if (!last) {
+            pos = text_end(close + 1);
             break;
         }
+        node = last;
     }
     for (; open > 0 && pos < src_.size(); --open) pos = find(">", skip_whitespace(pos)) + 1;
     return pos > src_.size() ? src_.size() : pos;
@@ -108,7 +114,7 @@ ElementSpan SourceMap::element(pugi::xml_node element) const {
         return span;
     }
     const pugi::xml_node last = element.last_child();
-    span.content_end = skip_whitespace(last ? end(last) : span.content_begin);
+    span.content_end = last ? skip_whitespace(end(last)) : text_end(span.content_begin);
     return span;
 }
 

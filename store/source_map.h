@@ -39,6 +39,7 @@ class SourceMap {
     size_t offset(pugi::xml_node node) const { return static_cast<size_t>(node.offset_debug()); }
     size_t start_tag_close(pugi::xml_node element) const;
     size_t skip_whitespace(size_t pos) const;
+    size_t text_end(size_t pos) const;
     size_t find(std::string_view what, size_t from) const;
     size_t leaf_end(pugi::xml_node node) const;
 

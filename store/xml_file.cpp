@@ -75,9 +75,11 @@ __attribute__((visibility("default"))) int xml_file_save(int handle) try {
     // Flash wears with every write: a file whose bytes would not change is
     // left alone.
     if (!document.dirty()) return 0;
-    std::string bytes = document.render();
-    if (bytes != document.saved_bytes() && !xml_store::replace_file(store->path, bytes)) return -1;
-    document.mark_saved(std::move(bytes));
+    const xml_store::Rendering rendering = document.render();
+    if (!(rendering.same_as_source && document.file_holds_source()) &&
+        !xml_store::replace_file(store->path, rendering.pieces))
+        return -1;
+    document.mark_saved(rendering);
     return 0;
 } catch (...) {
     return -1;

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!document) return 0;
 
     std::map<std::string, std::string> last_written;
-    std::string before = document->render();
+    std::string before = document->render().joined();
     require(before == input.substr(0, nul), "an untouched document renders as read");
     size_t pos = nul == std::string::npos ? input.size() : nul + 1;
     while (pos < input.size()) {
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (equals == std::string::npos) continue;
         const std::string entry = line.substr(0, equals), value = line.substr(equals + 1);
         const WriteResult result = document->write(entry, value);
-        const std::string after = document->render();
+        const std::string after = document->render().joined();
         if (result == WriteResult::written || result == WriteResult::unchanged) {
             last_written[entry] = value;
         } else {

@@ -37,6 +37,20 @@ TEST(EntryPath, NamesTheFirstChildOfEachNameAndDescendsAsDeepAsItGoes) {
     EXPECT_NE(after.find("<HTTP>8080</HTTP>"), std::string::npos);
 }
 
+TEST(EntryPath, TheFirstOfItsNameAmongManySiblings) {
+    std::string doc = "<DVR_CFG><S>";
+    for (int i = 0; i < 40; ++i)
+        doc += "<K" + std::to_string(i % 30) + ">" + std::to_string(i) + "</K" +
+               std::to_string(i % 30) + ">";
+    doc += "</S></DVR_CFG>";
+    std::string expected = doc;
+    expected.replace(expected.find("<K25>25<"), 8, "<K25>x<");
+    expected.replace(expected.find("<K3>3<"), 6, "<K3>y<");
+    EXPECT_EQ(apply(doc, {{"DVR_CFG.S.K25", "x"}, {"DVR_CFG.S.K3", "y"}}), expected);
+    EXPECT_EQ(apply(doc, {{"DVR_CFG.S.K99", "z"}}),
+              doc.substr(0, doc.size() - 14) + "<K99>z</K99></S></DVR_CFG>");
+}
+
 TEST(EntryPath, KeepsTheWrittenElementsAttributes) {
     EXPECT_EQ(apply("<DVR_CFG><K a=\"1\" b='2'>x</K></DVR_CFG>", {{"DVR_CFG.K", "y"}}),
               "<DVR_CFG><K a=\"1\" b='2'>y</K></DVR_CFG>");
@@ -58,6 +72,12 @@ TEST(Creation, NewSectionsNestOneIndentationStepPerLevel) {
               "<DVR_CFG>\r\n    <A>1</A>\r\n    <NEW>\r\n        <SUB>\r\n"
               "            <KEY>v2</KEY>\r\n            <OTHER>w</OTHER>\r\n        </SUB>\r\n"
               "    </NEW>\r\n</DVR_CFG>\r\n");
+}
+
+TEST(Creation, AfterTextHoldingMarkupCharacters) {
+    EXPECT_EQ(
+        apply("<DVR_CFG>\n  <S>\n    <K>a > b</K>\n  </S>\n</DVR_CFG>\n", {{"DVR_CFG.S.N", "1"}}),
+        "<DVR_CFG>\n  <S>\n    <K>a > b</K>\n    <N>1</N>\n  </S>\n</DVR_CFG>\n");
 }
 
 TEST(Creation, FirstChildOfAnEmptyElement) {

@@ -1,0 +1,200 @@
+"""Times update_cfg against the floor (open and save the three files) and
+against xmlstarlet on the same generated data, and prints the figures.
+
+Usage: run.py BUILD_DIR [--smoke]
+"""
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import generate
+
+CONFIGS = ["mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default",
+           "config/config.xml.default"]
+UPDATE = "mnt/mtd/app/update.cfg"
+
+
+def run(argv, cwd):
+    """Wall seconds and peak resident KiB of one run.  GNU time reports the
+    peak: a child forked from this Python process would count its pages."""
+    start = time.perf_counter()
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, cwd=cwd,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    elapsed = time.perf_counter() - start
+    if proc.returncode != 0:
+        sys.exit("benchmark: %s failed in %s" % (argv[0], cwd))
+    return elapsed, int(proc.stderr.strip().splitlines()[-1])
+
+
+class Tree:
+    """A scratch device tree restored to the generated files before each run."""
+
+    def __init__(self, root, config_text, update_text):
+        self.root = root
+        self.config_text = config_text
+        self.update_text = update_text
+        for folder in ("mnt/mtd/app", "config"):
+            os.makedirs(os.path.join(root, folder), exist_ok=True)
+
+    def reset(self, with_update=True):
+        for config in CONFIGS:
+            with open(os.path.join(self.root, config), "w") as f:
+                f.write(self.config_text)
+        if with_update:
+            with open(os.path.join(self.root, UPDATE), "w") as f:
+                f.write(self.update_text)
+
+    def paths(self):
+        return [os.path.join(self.root, c) for c in CONFIGS]
+
+
+def timed(tree, argv_for, repeats, with_update=True):
+    times, peaks = [], []
+    for _ in range(repeats):
+        tree.reset(with_update)
+        elapsed, peak = run(argv_for(), tree.root)
+        times.append(elapsed)
+        peaks.append(peak)
+    return times, max(peaks)
+
+
+def io_of(tree, argv):
+    """Bytes written into the configuration folders and fsync calls, from an
+    strace of one run."""
+    tree.reset()
+    log = os.path.join(tree.root, "trace")
+    subprocess.run(["strace", "-f", "-qq", "-o", log, "-e",
+                    "trace=openat,write,pwrite64,fsync,fdatasync,close"] + argv,
+                   cwd=tree.root, stdout=subprocess.DEVNULL, check=True)
+    fds, written, syncs = {}, 0, 0
+    with open(log) as f:
+        for line in f:
+            m = re.match(r"(?:\d+ +)?(\w+)\((.*)\) += (-?\d+)", line)
+            if not m:
+                continue
+            name, args, result = m.group(1), m.group(2), int(m.group(3))
+            fd = args.split(",")[0]
+            if name == "openat" and result >= 0:
+                path = args.split('"')[1]
+                fds[str(result)] = "/mnt/" in path or "/config" in path or path.startswith(
+                    "./") or path.startswith(tree.root)
+            elif name in ("write", "pwrite64") and fds.get(fd) and result > 0:
+                written += result
+            elif name in ("fsync", "fdatasync"):
+                syncs += 1
+            elif name == "close":
+                fds.pop(fd, None)
+    os.remove(log)
+    return written, syncs
+
+
+def xmlstarlet_edits(entries, existing_sections):
+    """The -u / -s options that make xmlstarlet apply entries."""
+    ops, created = [], set()
+    for path, value, kind in entries:
+        parts = path.split(".")
+        xpath = "/DVR_CFG/" + "/".join("%s[1]" % p for p in parts)
+        if kind != "new":
+            ops += ["-u", xpath, "-v", value]
+            continue
+        section = parts[0]
+        if section not in existing_sections and section not in created:
+            ops += ["-s", "/DVR_CFG", "-t", "elem", "-n", section]
+            created.add(section)
+        ops += ["-s", "/DVR_CFG/%s[1]" % section, "-t", "elem", "-n", parts[1], "-v", value]
+    return ops
+
+
+def fmt(seconds):
+    return "%.1f ms" % (seconds * 1000)
+
+
+def main():
+    build = os.path.abspath(sys.argv[1])
+    smoke = "--smoke" in sys.argv
+    tool = os.path.join(build, "tests", "update_cfg_rooted")
+    floor = os.path.join(build, "bench", "bench_floor")
+    sizes = [2000] if smoke else [2000, 50000]
+    counts = [10] if smoke else [10, 1000, 10000]
+    repeats = 2 if smoke else 7
+    have_xmlstarlet = shutil.which("xmlstarlet") is not None
+
+    print("%-7s %-6s %-22s %-10s %-8s %-9s %-10s %-7s %-12s %-9s %-12s %-9s" % (
+        "M", "N", "tool median (spread)", "floor", "tool/fl", "peak RSS", "written",
+        "fsyncs", "xmlstarlet", "xml/tool", "xml loop", "loop/tool"))
+    results = {}
+    for settings in sizes:
+        config_text, paths = generate.configuration(settings, seed=settings)
+        size = len(config_text.encode())
+        sections = {p.split(".")[0] for p, _ in paths}
+        for entries in counts:
+            update = generate.update(paths, entries, seed=entries)
+            with tempfile.TemporaryDirectory() as root:
+                tree = Tree(root, config_text, generate.update_file(update))
+                tool_times, peak = timed(tree, lambda: [tool], repeats)
+                floor_times, _ = timed(
+                    tree, lambda: [floor, paths[0][0].join(["DVR_CFG.", ""])] + tree.paths(),
+                    repeats, with_update=False)
+                written, syncs = io_of(tree, [tool])
+                xml_single = xml_loop = None
+                if have_xmlstarlet:
+                    edits = xmlstarlet_edits(update, sections)
+                    def one_call():
+                        tree.reset()
+                        start = time.perf_counter()
+                        for p in tree.paths():
+                            subprocess.run(["xmlstarlet", "ed", "-L"] + edits + [p], check=True)
+                        return time.perf_counter() - start
+                    xml_single = statistics.median(one_call() for _ in range(1 if smoke else 3))
+                    if entries <= 1000 and not smoke:
+                        tree.reset()
+                        start = time.perf_counter()
+                        for p in tree.paths():
+                            for entry in update:
+                                subprocess.run(["xmlstarlet", "ed", "-L"] +
+                                               xmlstarlet_edits([entry], sections) + [p],
+                                               check=True)
+                        xml_loop = time.perf_counter() - start
+            tool_median = statistics.median(tool_times)
+            floor_median = statistics.median(floor_times)
+            results[(settings, entries)] = (tool_median, floor_median)
+            print("%-7d %-6d %-22s %-10s %-8s %-9s %-10s %-7d %-12s %-9s %-12s %-9s" % (
+                settings, entries,
+                "%s (%s-%s)" % (fmt(tool_median), fmt(min(tool_times)), fmt(max(tool_times))),
+                fmt(floor_median), "%.2f" % (tool_median / floor_median),
+                "%d KiB" % peak, "%d B" % written, syncs,
+                fmt(xml_single) if xml_single else "-",
+                "%.1f" % (xml_single / tool_median) if xml_single else "-",
+                fmt(xml_loop) if xml_loop else "-",
+                "%.0f" % (xml_loop / tool_median) if xml_loop else "-"))
+        print("        file size at M=%d: %d B; RSS target 4 x file + 2 MiB = %d KiB" % (
+            settings, size, (4 * size) // 1024 + 2048))
+
+    def beyond(key):
+        return results[key][0] - results[key][1]
+    for settings in sizes:
+        if (settings, 1000) in results and (settings, 10000) in results:
+            print("growth N 1,000 -> 10,000 at M=%d: %.1fx beyond the floor" % (
+                settings, beyond((settings, 10000)) / beyond((settings, 1000))))
+    for entries in counts:
+        if (2000, entries) in results and (50000, entries) in results:
+            print("growth M 2,000 -> 50,000 at N=%d: %.1fx (tool), %.1fx (floor)" % (
+                entries, results[(50000, entries)][0] / results[(2000, entries)][0],
+                results[(50000, entries)][1] / results[(2000, entries)][1]))
+
+    # An update that changes nothing must leave the folder alone.
+    config_text, paths = generate.configuration(2000, seed=2000)
+    with tempfile.TemporaryDirectory() as root:
+        equal = [(p, v, "equal") for p, v in paths[:100]]
+        tree = Tree(root, config_text, generate.update_file(equal))
+        written, syncs = io_of(tree, [tool])
+        print("update of 100 equal values: %d bytes written, %d fsync calls" % (written, syncs))
+
+
+if __name__ == "__main__":
+    main()
