@@ -97,30 +97,57 @@ bool Document::is_whole() const {
     return roots == 1 && map_.is_whitespace(pos, source_.size());
 }
 
-pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) const {
-    auto indexed = child_index_.find(parent.internal_object());
-    if (indexed == child_index_.end()) {
-        std::vector<pugi::xml_node_struct *> children;
-        for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
-            if (child.type() != pugi::node_element) continue;
-            if (children.size() < kIndexedChildren && name == child.name()) return child;
-            children.push_back(child.internal_object());
-        }
-        if (children.size() < kIndexedChildren) return {};
-        // A stable sort keeps document order among equal names: the first
-        // of them is the one an entry path names.
-        std::stable_sort(children.begin(), children.end(), [](auto *a, auto *b) {
-            return std::strcmp(pugi::xml_node(a).name(), pugi::xml_node(b).name()) < 0;
-        });
-        indexed = child_index_.emplace(parent.internal_object(), std::move(children)).first;
+const Document::ChildIndex *Document::index_of(pugi::xml_node parent) const {
+    const auto cached = child_index_.find(parent.internal_object());
+    if (cached != child_index_.end()) return &cached->second;
+    size_t elements = 0;
+    for (pugi::xml_node child = parent.first_child(); child && elements <= kIndexedChildren;
+         child = child.next_sibling())
+        elements += child.type() == pugi::node_element;
+    if (elements <= kIndexedChildren) return nullptr;
+
+    struct Entry {
+        std::string_view name;
+        size_t position;
+        pugi::xml_node_struct *node;
+    };
+    std::vector<Entry> entries;
+    ChildIndex index;
+    index.has_text = has_text(parent.value());
+    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_element)
+            entries.push_back({child.name(), entries.size(), child.internal_object()});
+        else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+            index.has_text |= has_text(child.value());
     }
-    const std::vector<pugi::xml_node_struct *> &children = indexed->second;
-    const auto it = std::lower_bound(children.begin(), children.end(), name,
-                                     [](const pugi::xml_node_struct *node, std::string_view n) {
-                                         return compare_name(node, n) < 0;
-                                     });
-    return it != children.end() && compare_name(*it, name) == 0 ? pugi::xml_node(*it)
-                                                                : pugi::xml_node();
+    // Among equal names the first in the document is the one a path names.
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.name != b.name ? a.name < b.name : a.position < b.position;
+    });
+    index.by_name.reserve(entries.size());
+    for (const Entry &entry : entries) index.by_name.push_back(entry.node);
+    return &child_index_.emplace(parent.internal_object(), std::move(index)).first->second;
+}
+
+pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) const {
+    if (const ChildIndex *index = index_of(parent)) {
+        const auto &nodes = index->by_name;
+        const auto it = std::lower_bound(nodes.begin(), nodes.end(), name,
+                                         [](const pugi::xml_node_struct *node, std::string_view n) {
+                                             return compare_name(node, n) < 0;
+                                         });
+        return it != nodes.end() && compare_name(*it, name) == 0 ? pugi::xml_node(*it)
+                                                                 : pugi::xml_node();
+    }
+    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
+        if (child.type() == pugi::node_element && name == child.name()) return child;
+    return {};
+}
+
+bool Document::holds_text(pugi::xml_node element) const {
+    if (const Edit *edit = edit_of(element); edit && edit->has_value) return has_text(edit->value);
+    if (const ChildIndex *index = index_of(element)) return index->has_text;
+    return has_text(text_of(element));
 }
 
 const Document::Edit *Document::edit_of(pugi::xml_node element) const {
@@ -163,7 +190,8 @@ WriteResult Document::write(std::string_view entry, std::string_view value) {
     }
 
     if (depth < parts->size()) {
-        if (has_text(added ? added->value : text_of(element))) return WriteResult::parent_has_value;
+        if (added ? has_text(added->value) : holds_text(element))
+            return WriteResult::parent_has_value;
         auto chain = std::make_unique<Added>();
         Added *leaf = chain.get();
         leaf->name = (*parts)[depth];

@@ -90,7 +90,16 @@ class Document {
 
     explicit Document(std::string bytes);
     bool is_whole() const;
+    // Child elements of a crowded element sorted by name, built on first
+    // lookup: a write costs a search along its path, not a scan of siblings.
+    struct ChildIndex {
+        std::vector<pugi::xml_node_struct *> by_name;  // equal names in document order
+        bool has_text = false;                         // text between the children
+    };
+    const ChildIndex *index_of(pugi::xml_node parent) const;
     pugi::xml_node find_element(pugi::xml_node parent, std::string_view name) const;
+    // True when the element holds text other than blanks, written or parsed.
+    bool holds_text(pugi::xml_node element) const;
     std::string text_of(pugi::xml_node element) const;
     const Edit *edit_of(pugi::xml_node element) const;
     Rendering::Splice splice_for(pugi::xml_node element, const Edit &edit) const;
@@ -103,10 +112,7 @@ class Document {
     std::string line_end_;
     std::string indent_unit_;
     std::unordered_map<pugi::xml_node_struct *, Edit> edits_;
-    // Child elements of crowded elements sorted by name, built on first
-    // lookup: a write costs a search along its path, not a scan of siblings.
-    mutable std::unordered_map<pugi::xml_node_struct *, std::vector<pugi::xml_node_struct *>>
-        child_index_;
+    mutable std::unordered_map<pugi::xml_node_struct *, ChildIndex> child_index_;
     bool dirty_ = false;
     bool file_holds_source_ = true;
 };
