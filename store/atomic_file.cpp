@@ -12,8 +12,6 @@
 namespace xml_store {
 namespace {
 
-constexpr size_t kWriteChunk = 64 * 1024;
-
 // Closes a descriptor on every path out of a function; close() is checked
 // explicitly where its result matters.
 class Fd {
@@ -35,16 +33,6 @@ class Fd {
     int fd_;
 };
 
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 std::string folder_of(const std::string &path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -59,31 +47,13 @@ std::string temporary_for(const std::string &target) {
     return target.substr(0, base) + "." + target.substr(base) + ".tmp";
 }
 
-// Small pieces are gathered so that a file goes out in few large writes.
-bool write_pieces(int fd, const std::vector<std::string_view> &pieces) {
-    std::string buffer;
-    buffer.reserve(kWriteChunk);
-    for (const std::string_view piece : pieces) {
-        if (buffer.size() + piece.size() > kWriteChunk) {
-            if (!write_all(fd, buffer)) return false;
-            buffer.clear();
-        }
-        if (piece.size() >= kWriteChunk) {
-            if (!write_all(fd, piece)) return false;
-        } else {
-            buffer += piece;
-        }
-    }
-    return write_all(fd, buffer);
-}
-
 bool write_temporary(const std::string &tmp, const struct stat &target,
-                     const std::vector<std::string_view> &content) {
+                     const std::function<bool(int fd)> &write_content) {
     if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
     Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.get() < 0) return false;
     if (::geteuid() == 0 && ::fchown(fd.get(), target.st_uid, target.st_gid) != 0) return false;
-    return ::fchmod(fd.get(), target.st_mode & 07777) == 0 && write_pieces(fd.get(), content) &&
+    return ::fchmod(fd.get(), target.st_mode & 07777) == 0 && write_content(fd.get()) &&
            ::fsync(fd.get()) == 0 && fd.close();
 }
 
@@ -94,24 +64,7 @@ bool sync_folder(const std::string &folder) {
 
 }  // namespace
 
-bool read_regular_file(const std::string &path, std::string &content) {
-    // O_NONBLOCK keeps a FIFO in the configuration's place from blocking the open.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    content.clear();
-    content.reserve(static_cast<size_t>(st.st_size));
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        content.append(chunk, static_cast<size_t>(n));
-    }
-}
-
-bool replace_file(const std::string &path, const std::vector<std::string_view> &content) {
+bool replace_file(const std::string &path, const std::function<bool(int fd)> &write_content) {
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                          &std::free);
     if (!resolved) return false;
@@ -122,7 +75,7 @@ bool replace_file(const std::string &path, const std::vector<std::string_view> &
     if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
 
     const std::string tmp = temporary_for(target);
-    if (!write_temporary(tmp, st, content) || ::rename(tmp.c_str(), target.c_str()) != 0) {
+    if (!write_temporary(tmp, st, write_content) || ::rename(tmp.c_str(), target.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "entry_path.h"
+#include "output.h"
 #include "text.h"
 
 namespace xml_store {
@@ -44,19 +45,7 @@ int compare_name(const pugi::xml_node_struct *node, std::string_view name) {
 
 }  // namespace
 
-Document::Document(std::string bytes) : source_(std::move(bytes)), map_(source_) {
-    const size_t lf = source_.find('\n');
-    line_end_ = lf != std::string::npos && lf > 0 && source_[lf - 1] == '\r' ? "\r\n" : "\n";
-    // New nesting levels are indented like the file's first indented line.
-    indent_unit_ = "\t";
-    for (size_t at = lf; at != std::string::npos; at = source_.find('\n', at + 1)) {
-        const char c = at + 1 < source_.size() ? source_[at + 1] : '\0';
-        if (c != ' ' && c != '\t') continue;
-        const size_t run = source_.find_first_not_of(c, at + 1);
-        indent_unit_.assign((run == std::string::npos ? source_.size() : run) - at - 1, c);
-        break;
-    }
-}
+Document::Document(SourceFile source) : source_(std::move(source)), map_(source_) {}
 
 Document::Added *Document::AddedList::find(std::string_view name) const {
     const auto it = by_name_.find(name);
@@ -68,25 +57,39 @@ void Document::AddedList::add(std::unique_ptr<Added> added) {
     items_.push_back(std::move(added));
 }
 
-std::string Rendering::joined() const {
-    std::string out;
-    for (const std::string_view piece : pieces) out += piece;
-    return out;
+std::unique_ptr<Document> Document::load(SourceFile source) {
+    std::unique_ptr<Document> doc(new Document(std::move(source)));
+    const size_t size = doc->source_.size();
+    doc->parsed_.reset(new char[size + 1]);
+    char *bytes = doc->parsed_.get();
+    if (!doc->source_.read_all(bytes)) return nullptr;
+    doc->learn_layout(std::string_view(bytes, size));
+    const pugi::xml_parse_result parsed =
+        doc->dom_.load_buffer_inplace(bytes, size, kParseFlags, pugi::encoding_utf8);
+    if (!parsed || !doc->is_whole() || doc->source_.failed()) return nullptr;
+    return doc;
 }
 
-std::unique_ptr<Document> Document::parse(std::string bytes) {
-    std::unique_ptr<Document> doc(new Document(std::move(bytes)));
-    const pugi::xml_parse_result parsed = doc->dom_.load_buffer(
-        doc->source_.data(), doc->source_.size(), kParseFlags, pugi::encoding_utf8);
-    if (!parsed || !doc->is_whole()) return nullptr;
-    return doc;
+// New elements take the file's line ends, and new nesting levels are
+// indented like the file's first indented line.
+void Document::learn_layout(std::string_view bytes) {
+    const size_t lf = bytes.find('\n');
+    line_end_ = lf != std::string::npos && lf > 0 && bytes[lf - 1] == '\r' ? "\r\n" : "\n";
+    indent_unit_ = "\t";
+    for (size_t at = lf; at != std::string::npos; at = bytes.find('\n', at + 1)) {
+        const char c = at + 1 < bytes.size() ? bytes[at + 1] : '\0';
+        if (c != ' ' && c != '\t') continue;
+        const size_t run = bytes.find_first_not_of(c, at + 1);
+        indent_unit_.assign((run == std::string::npos ? bytes.size() : run) - at - 1, c);
+        break;
+    }
 }
 
 // The parser accepts several root elements and drops stray text around the
 // root; either means the file is not one whole document.
 bool Document::is_whole() const {
-    size_t pos =
-        source_.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0 ? kByteOrderMark.size() : 0;
+    const size_t head = std::min(source_.size(), kByteOrderMark.size());
+    size_t pos = source_.read(0, head) == kByteOrderMark ? kByteOrderMark.size() : 0;
     int roots = 0;
     for (pugi::xml_node node = dom_.first_child(); node; node = node.next_sibling()) {
         if (node.type() == pugi::node_element) ++roots;
@@ -252,7 +255,7 @@ Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit)
 
     if (keep_content) {
         // New elements follow the last child, laid out like it.
-        const std::string_view gap = map_.whitespace_before(map_.begin(last));
+        const std::string gap = map_.whitespace_before(map_.begin(last));
         const size_t lf = gap.rfind('\n');
         const bool block = lf != std::string_view::npos;
         const std::string indent(block ? gap.substr(lf + 1) : std::string_view());
@@ -270,7 +273,7 @@ Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit)
     } else {
         // The first children of an element: one level deeper than it, or on
         // its line when it shares a line with other markup.
-        const std::optional<std::string_view> outer = map_.indentation_at(span.begin);
+        const std::optional<std::string> outer = map_.indentation_at(span.begin);
         const std::string indent = outer ? std::string(*outer) + indent_unit_ : std::string();
         for (const auto &added : edit.added.items()) {
             if (outer) text += line_end_ + indent;
@@ -289,22 +292,36 @@ Rendering Document::render() const {
     for (const auto &[element, edit] : edits_) {
         rendering.splices.push_back(splice_for(pugi::xml_node(element), edit));
         const Rendering::Splice &splice = rendering.splices.back();
-        rendering.same_as_source &= splice.text == std::string_view(source_).substr(
-                                                       splice.begin, splice.end - splice.begin);
+        rendering.same_as_source &=
+            splice.text.size() == splice.end - splice.begin &&
+            splice.text == source_.read(splice.begin, splice.end - splice.begin);
     }
     std::sort(rendering.splices.begin(), rendering.splices.end(),
               [](const auto &a, const auto &b) { return a.begin < b.begin; });
+    return rendering;
+}
 
-    const std::string_view source(source_);
+bool Document::write_rendering(int fd, const Rendering &rendering) const {
+    Output out(fd);
     size_t pos = 0;
-    rendering.pieces.reserve(2 * rendering.splices.size() + 1);
     for (const Rendering::Splice &splice : rendering.splices) {
-        rendering.pieces.push_back(source.substr(pos, splice.begin - pos));
-        rendering.pieces.push_back(splice.text);
+        out.append(source_, pos, splice.begin);
+        out.append(splice.text);
         pos = splice.end;
     }
-    rendering.pieces.push_back(source.substr(pos));
-    return rendering;
+    out.append(source_, pos, source_.size());
+    return out.flush();
+}
+
+std::string Document::rendered_text(const Rendering &rendering) const {
+    std::string text;
+    size_t pos = 0;
+    for (const Rendering::Splice &splice : rendering.splices) {
+        text += source_.read(pos, splice.begin - pos);
+        text += splice.text;
+        pos = splice.end;
+    }
+    return text + source_.read(pos, source_.size() - pos);
 }
 
 }  // namespace xml_store

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "source_file.h"
 #include "source_map.h"
 
 namespace xml_store {
@@ -26,26 +27,23 @@ enum class WriteResult {
     bad_value,         // not UTF-8, or a character XML cannot hold
 };
 
-// What a save writes: the source's bytes with the writes spliced in, as
-// pieces that point into the document and the splices, so that no second
-// copy of the file is made.
+// What a save writes: the source's bytes with these splices put in.
 struct Rendering {
     struct Splice {
-        size_t begin, end;
+        size_t begin, end;  // the source's bytes it replaces
         std::string text;
     };
-    std::vector<Splice> splices;
-    std::vector<std::string_view> pieces;
-    bool same_as_source = true;  // every splice puts back the bytes it replaces
-
-    std::string joined() const;
+    std::vector<Splice> splices;  // in source order
+    bool same_as_source = true;   // every splice puts back the bytes it replaces
 };
 
 class Document {
   public:
-    // Empty unless bytes hold one well-formed XML document with a root element
-    // and nothing but blanks, comments and processing instructions around it.
-    static std::unique_ptr<Document> parse(std::string bytes);
+    // Empty unless the source holds one well-formed XML document with a root
+    // element and nothing but blanks, comments and processing instructions
+    // around it.  The source stays open: a save copies from it what no write
+    // touched.
+    static std::unique_ptr<Document> load(SourceFile source);
 
     WriteResult write(std::string_view entry, std::string_view value);
 
@@ -60,6 +58,12 @@ class Document {
 
     // The rendering is valid until the next write.
     Rendering render() const;
+    // Writes the rendered document to fd; false on any read or write error.
+    bool write_rendering(int fd, const Rendering &rendering) const;
+    std::string rendered_text(const Rendering &rendering) const;
+    // False once someone else wrote or resized the file since it was opened,
+    // or it could not be read: a save would then mix two versions.
+    bool source_intact() const { return !source_.failed() && source_.unchanged(); }
 
   private:
     struct Added;
@@ -88,7 +92,8 @@ class Document {
         AddedList added;
     };
 
-    explicit Document(std::string bytes);
+    explicit Document(SourceFile source);
+    void learn_layout(std::string_view bytes);
     bool is_whole() const;
     // Child elements of a crowded element sorted by name, built on first
     // lookup: a write costs a search along its path, not a scan of siblings.
@@ -106,7 +111,8 @@ class Document {
     void render_added(std::string &out, const Added &added, const std::string &indent,
                       bool block) const;
 
-    std::string source_;
+    SourceFile source_;
+    std::unique_ptr<char[]> parsed_;  // the parser's copy, changed in place
     pugi::xml_document dom_;
     SourceMap map_;
     std::string line_end_;

@@ -12,8 +12,13 @@ bool is_blank(char c) {
 }  // namespace
 
 size_t SourceMap::find(std::string_view what, size_t from) const {
-    const size_t at = src_.find(what, from);
-    return at == std::string_view::npos ? src_.size() : at;
+    const size_t size = src_.size();
+    for (size_t at = from; at + what.size() <= size; ++at) {
+        size_t k = 0;
+        while (k < what.size() && src_.at(at + k) == what[k]) ++k;
+        if (k == what.size()) return at;
+    }
+    return size;
 }
 
 // Text holds no '<': the next one ends it.
@@ -22,7 +27,7 @@ size_t SourceMap::text_end(size_t pos) const {
 }
 
 size_t SourceMap::skip_whitespace(size_t pos) const {
-    while (pos < src_.size() && is_blank(src_[pos])) ++pos;
+    while (pos < src_.size() && is_blank(src_.at(pos))) ++pos;
     return pos;
 }
 
@@ -36,7 +41,9 @@ bool SourceMap::is_whitespace(size_t from, size_t to) const {
 size_t SourceMap::begin(pugi::xml_node node) const {
     const size_t at = offset(node);
     if (node.type() == pugi::node_pcdata) return at;
-    return src_.rfind('<', at);
+    size_t pos = at;
+    while (pos > 0 && src_.at(pos) != '<') --pos;
+    return pos;
 }
 
 // Attribute values may hold '>', so quoted text is skipped; names cannot
@@ -44,7 +51,7 @@ size_t SourceMap::begin(pugi::xml_node node) const {
 size_t SourceMap::start_tag_close(pugi::xml_node element) const {
     char quote = 0;
     for (size_t i = offset(element); i < src_.size(); ++i) {
-        const char c = src_[i];
+        const char c = src_.at(i);
         if (quote) {
             if (c == quote) quote = 0;
         } else if (c == '"' || c == '\'') {
@@ -87,7 +94,7 @@ size_t SourceMap::end(pugi::xml_node node) const {
             break;
         }
         const size_t close = start_tag_close(node);
-        if (close > 0 && close < src_.size() && src_[close - 1] == '/') {
+        if (close > 0 && close < src_.size() && src_.at(close - 1) == '/') {
             pos = close + 1;
             break;
         }
@@ -107,7 +114,7 @@ ElementSpan SourceMap::element(pugi::xml_node element) const {
     ElementSpan span{};
     span.begin = begin(element);
     span.tag_close = start_tag_close(element);
-    span.self_closing = src_[span.tag_close - 1] == '/';
+    span.self_closing = src_.at(span.tag_close - 1) == '/';
     span.content_begin = span.tag_close + 1;
     if (span.self_closing) {
         span.content_end = span.content_begin;
@@ -118,17 +125,17 @@ ElementSpan SourceMap::element(pugi::xml_node element) const {
     return span;
 }
 
-std::string_view SourceMap::whitespace_before(size_t pos) const {
+std::string SourceMap::whitespace_before(size_t pos) const {
     size_t from = pos;
-    while (from > 0 && is_blank(src_[from - 1])) --from;
-    return src_.substr(from, pos - from);
+    while (from > 0 && is_blank(src_.at(from - 1))) --from;
+    return src_.read(from, pos - from);
 }
 
-std::optional<std::string_view> SourceMap::indentation_at(size_t pos) const {
+std::optional<std::string> SourceMap::indentation_at(size_t pos) const {
     size_t from = pos;
-    while (from > 0 && (src_[from - 1] == ' ' || src_[from - 1] == '\t')) --from;
-    if (from > 0 && src_[from - 1] != '\n') return std::nullopt;
-    return src_.substr(from, pos - from);
+    while (from > 0 && (src_.at(from - 1) == ' ' || src_.at(from - 1) == '\t')) --from;
+    if (from > 0 && src_.at(from - 1) != '\n') return std::nullopt;
+    return src_.read(from, pos - from);
 }
 
 }  // namespace xml_store

@@ -6,7 +6,10 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
+
+#include "source_file.h"
 
 namespace xml_store {
 
@@ -19,10 +22,11 @@ struct ElementSpan {
     size_t content_end;    // the "</" of its end tag; content_begin when self-closing
 };
 
-// Valid for a document parsed from exactly these bytes and never modified.
+// Valid for a document parsed from exactly the source's bytes and never
+// modified.
 class SourceMap {
   public:
-    explicit SourceMap(std::string_view source) : src_(source) {}
+    explicit SourceMap(const SourceFile &source) : src_(source) {}
 
     size_t begin(pugi::xml_node node) const;
     // Just past the node's last byte, its end tag included.
@@ -30,9 +34,9 @@ class SourceMap {
     ElementSpan element(pugi::xml_node element) const;
 
     // The blanks and line ends directly before pos.
-    std::string_view whitespace_before(size_t pos) const;
+    std::string whitespace_before(size_t pos) const;
     // The blanks before pos when pos starts a line, else nothing.
-    std::optional<std::string_view> indentation_at(size_t pos) const;
+    std::optional<std::string> indentation_at(size_t pos) const;
     bool is_whitespace(size_t from, size_t to) const;
 
   private:
@@ -43,7 +47,7 @@ class SourceMap {
     size_t find(std::string_view what, size_t from) const;
     size_t leaf_end(pugi::xml_node node) const;
 
-    std::string_view src_;
+    const SourceFile &src_;
 };
 
 }  // namespace xml_store

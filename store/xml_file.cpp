@@ -42,9 +42,9 @@ extern "C" {
 
 __attribute__((visibility("default"))) int xml_file_open(const char *path) try {
     if (!path) return 0;
-    std::string bytes;
-    if (!xml_store::read_regular_file(path, bytes)) return 0;
-    auto document = xml_store::Document::parse(std::move(bytes));
+    xml_store::SourceFile source;
+    if (!source.open(path)) return 0;
+    auto document = xml_store::Document::load(std::move(source));
     if (!document) return 0;
     const int handle = next_handle();
     if (handle > 0) stores().emplace(handle, Store{path, std::move(document)});
@@ -76,9 +76,14 @@ __attribute__((visibility("default"))) int xml_file_save(int handle) try {
     // left alone.
     if (!document.dirty()) return 0;
     const xml_store::Rendering rendering = document.render();
-    if (!(rendering.same_as_source && document.file_holds_source()) &&
-        !xml_store::replace_file(store->path, rendering.pieces))
-        return -1;
+    if (!(rendering.same_as_source && document.file_holds_source())) {
+        // Copying the untouched bytes from a file someone rewrote since the
+        // open would mix two versions.
+        if (!document.source_intact()) return -1;
+        const bool saved = xml_store::replace_file(
+            store->path, [&](int fd) { return document.write_rendering(fd, rendering); });
+        if (!saved) return -1;
+    }
     document.mark_saved(rendering);
     return 0;
 } catch (...) {

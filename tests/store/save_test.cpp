@@ -165,6 +165,25 @@ TEST(Save, ReplacesATemporaryFileLeftByAnInterruptedSave) {
     EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
 }
 
+TEST(Save, FileRewrittenByOthersSinceOpenIsNotOverwritten) {
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, kConfig);
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_EQ(write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP"), 0);
+    {
+        FILE *f = fopen(path.c_str(), "r+");  // in place, as an editor without rename would
+        ASSERT_NE(f, nullptr);
+        fputs("<DVR_CFG><NET><IP>theirs</IP></NET></DVR_CFG>\n", f);
+        fclose(f);
+    }
+    const std::string theirs = read_file(path);
+    EXPECT_NE(xml_file_save(handle), 0);
+    xml_file_close(handle);
+    EXPECT_EQ(read_file(path), theirs);
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+}
+
 TEST(Save, FileGoneSinceOpenFails) {
     ScratchDir dir;
     const std::string path = dir / "config.xml";
