@@ -38,22 +38,19 @@ bool has_element_child(pugi::xml_node parent) {
     return false;
 }
 
-int compare_name(const pugi::xml_node_struct *node, std::string_view name) {
-    return std::string_view(pugi::xml_node(const_cast<pugi::xml_node_struct *>(node)).name())
-        .compare(name);
-}
-
 }  // namespace
 
 Document::Document(SourceFile source) : source_(std::move(source)), map_(source_) {}
 
 Document::Added *Document::AddedList::find(std::string_view name) const {
-    const auto it = by_name_.find(name);
-    return it == by_name_.end() ? nullptr : it->second;
+    if (!by_name_) return nullptr;
+    const auto it = by_name_->find(name);
+    return it == by_name_->end() ? nullptr : it->second;
 }
 
 void Document::AddedList::add(std::unique_ptr<Added> added) {
-    by_name_.emplace(added->name, added.get());
+    if (!by_name_) by_name_ = std::make_unique<std::unordered_map<std::string_view, Added *>>();
+    by_name_->emplace(added->name, added.get());
     items_.push_back(std::move(added));
 }
 
@@ -104,44 +101,40 @@ const Document::ChildIndex *Document::index_of(pugi::xml_node parent) const {
     const auto cached = child_index_.find(parent.internal_object());
     if (cached != child_index_.end()) return &cached->second;
     size_t elements = 0;
-    for (pugi::xml_node child = parent.first_child(); child && elements <= kIndexedChildren;
-         child = child.next_sibling())
+    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
         elements += child.type() == pugi::node_element;
     if (elements <= kIndexedChildren) return nullptr;
 
-    struct Entry {
-        std::string_view name;
-        size_t position;
-        pugi::xml_node_struct *node;
-    };
-    std::vector<Entry> entries;
     ChildIndex index;
+    size_t slots = 1;
+    while (slots < elements + elements / 2) slots *= 2;  // at most two thirds full
+    index.slots.assign(slots, nullptr);
     index.has_text = has_text(parent.value());
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
-        if (child.type() == pugi::node_element)
-            entries.push_back({child.name(), entries.size(), child.internal_object()});
-        else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+        if (child.type() == pugi::node_element) {
+            pugi::xml_node_struct *&slot = probe(index, child.name());
+            if (!slot) slot = child.internal_object();  // the first of its name stays
+        } else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
             index.has_text |= has_text(child.value());
+        }
     }
-    // Among equal names the first in the document is the one a path names.
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        return a.name != b.name ? a.name < b.name : a.position < b.position;
-    });
-    index.by_name.reserve(entries.size());
-    for (const Entry &entry : entries) index.by_name.push_back(entry.node);
     return &child_index_.emplace(parent.internal_object(), std::move(index)).first->second;
 }
 
-pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) const {
-    if (const ChildIndex *index = index_of(parent)) {
-        const auto &nodes = index->by_name;
-        const auto it = std::lower_bound(nodes.begin(), nodes.end(), name,
-                                         [](const pugi::xml_node_struct *node, std::string_view n) {
-                                             return compare_name(node, n) < 0;
-                                         });
-        return it != nodes.end() && compare_name(*it, name) == 0 ? pugi::xml_node(*it)
-                                                                 : pugi::xml_node();
+// The slot holding name, or the free slot where it belongs.
+pugi::xml_node_struct *&Document::probe(ChildIndex &index, std::string_view name) {
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    const size_t mask = index.slots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        pugi::xml_node_struct *&slot = index.slots[i];
+        if (!slot || name == pugi::xml_node(slot).name()) return slot;
     }
+}
+
+pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) const {
+    if (const ChildIndex *index = index_of(parent))
+        return pugi::xml_node(probe(const_cast<ChildIndex &>(*index), name));
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
         if (child.type() == pugi::node_element && name == child.name()) return child;
     return {};

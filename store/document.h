@@ -77,7 +77,9 @@ class Document {
 
       private:
         std::vector<std::unique_ptr<Added>> items_;
-        std::unordered_map<std::string_view, Added *> by_name_;  // the first of each name
+        // The first of each name; made with the first item, as most edits
+        // add no element.
+        std::unique_ptr<std::unordered_map<std::string_view, Added *>> by_name_;
     };
     // An element that a write created; it exists only here until rendered.
     struct Added {
@@ -95,13 +97,15 @@ class Document {
     explicit Document(SourceFile source);
     void learn_layout(std::string_view bytes);
     bool is_whole() const;
-    // Child elements of a crowded element sorted by name, built on first
-    // lookup: a write costs a search along its path, not a scan of siblings.
+    // The first child element of each name of a crowded element, in an open
+    // addressing hash table built on first lookup: a write costs a lookup
+    // along its path, not a scan of siblings.
     struct ChildIndex {
-        std::vector<pugi::xml_node_struct *> by_name;  // equal names in document order
-        bool has_text = false;                         // text between the children
+        std::vector<pugi::xml_node_struct *> slots;  // a power of two, null when free
+        bool has_text = false;                       // text between the children
     };
     const ChildIndex *index_of(pugi::xml_node parent) const;
+    static pugi::xml_node_struct *&probe(ChildIndex &index, std::string_view name);
     pugi::xml_node find_element(pugi::xml_node parent, std::string_view name) const;
     // True when the element holds text other than blanks, written or parsed.
     bool holds_text(pugi::xml_node element) const;
