@@ -140,6 +140,12 @@ pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view na
     return {};
 }
 
+bool Document::text_equals(pugi::xml_node element, std::string_view value) const {
+    if (const Edit *edit = edit_of(element); edit && edit->has_value) return edit->value == value;
+    if (!element.first_child()) return value == element.value();
+    return text_of(element) == value;
+}
+
 bool Document::holds_text(pugi::xml_node element) const {
     if (const Edit *edit = edit_of(element); edit && edit->has_value) return has_text(edit->value);
     if (const ChildIndex *index = index_of(element)) return index->has_text;
@@ -161,39 +167,39 @@ std::string Document::text_of(pugi::xml_node element) const {
 }
 
 WriteResult Document::write(std::string_view entry, std::string_view value) {
-    const auto parts = split_entry_path(entry);
-    if (!parts) return WriteResult::bad_path;
+    std::vector<std::string_view> &parts = parts_;
+    if (!split_entry_path(entry, parts)) return WriteResult::bad_path;
     if (!is_storable_value(value)) return WriteResult::bad_value;
     pugi::xml_node element = dom_.document_element();
-    if (parts->front() != element.name()) return WriteResult::wrong_root;
+    if (parts.front() != element.name()) return WriteResult::wrong_root;
 
     // Descend through parsed elements, then through elements added earlier.
     Added *added = nullptr;
     size_t depth = 1;
-    for (; depth < parts->size() && !added; ++depth) {
-        if (pugi::xml_node child = find_element(element, (*parts)[depth])) {
+    for (; depth < parts.size() && !added; ++depth) {
+        if (pugi::xml_node child = find_element(element, parts[depth])) {
             element = child;
             continue;
         }
         const Edit *edit = edit_of(element);
-        added = edit ? edit->added.find((*parts)[depth]) : nullptr;
+        added = edit ? edit->added.find(parts[depth]) : nullptr;
         if (!added) break;
     }
-    for (; depth < parts->size() && added; ++depth) {
-        Added *child = added->children.find((*parts)[depth]);
+    for (; depth < parts.size() && added; ++depth) {
+        Added *child = added->children.find(parts[depth]);
         if (!child) break;
         added = child;
     }
 
-    if (depth < parts->size()) {
+    if (depth < parts.size()) {
         if (added ? has_text(added->value) : holds_text(element))
             return WriteResult::parent_has_value;
         auto chain = std::make_unique<Added>();
         Added *leaf = chain.get();
-        leaf->name = (*parts)[depth];
-        while (++depth < parts->size()) {
+        leaf->name = parts[depth];
+        while (++depth < parts.size()) {
             auto child = std::make_unique<Added>();
-            child->name = (*parts)[depth];
+            child->name = parts[depth];
             Added *next = child.get();
             leaf->children.add(std::move(child));
             leaf = next;
@@ -212,7 +218,7 @@ WriteResult Document::write(std::string_view entry, std::string_view value) {
         const Edit *edit = edit_of(element);
         if (has_element_child(element) || (edit && !edit->added.empty()))
             return WriteResult::has_children;
-        if (text_of(element) == value) return WriteResult::unchanged;
+        if (text_equals(element, value)) return WriteResult::unchanged;
         Edit &changed = edits_[element.internal_object()];
         changed.has_value = true;
         changed.value = value;

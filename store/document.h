@@ -110,6 +110,7 @@ class Document {
     // True when the element holds text other than blanks, written or parsed.
     bool holds_text(pugi::xml_node element) const;
     std::string text_of(pugi::xml_node element) const;
+    bool text_equals(pugi::xml_node element, std::string_view value) const;
     const Edit *edit_of(pugi::xml_node element) const;
     Rendering::Splice splice_for(pugi::xml_node element, const Edit &edit) const;
     void render_added(std::string &out, const Added &added, const std::string &indent,
@@ -123,6 +124,7 @@ class Document {
     std::string indent_unit_;
     std::unordered_map<pugi::xml_node_struct *, Edit> edits_;
     mutable std::unordered_map<pugi::xml_node_struct *, ChildIndex> child_index_;
+    std::vector<std::string_view> parts_;  // of the entry path being written
     bool dirty_ = false;
     bool file_holds_source_ = true;
 };

@@ -4,14 +4,14 @@
 
 namespace xml_store {
 
-std::optional<std::vector<std::string_view>> split_entry_path(std::string_view path) {
-    std::vector<std::string_view> parts;
+bool split_entry_path(std::string_view path, std::vector<std::string_view> &parts) {
+    parts.clear();
     for (;;) {
         const size_t dot = path.find('.');
         const std::string_view part = path.substr(0, dot);
-        if (!is_element_name(part)) return std::nullopt;
+        if (!is_element_name(part)) return false;
         parts.push_back(part);
-        if (dot == std::string_view::npos) return parts;
+        if (dot == std::string_view::npos) return true;
         path.remove_prefix(dot + 1);
     }
 }

@@ -67,7 +67,20 @@ bool is_storable_value(std::string_view value) {
     return true;
 }
 
+namespace {
+
+// ASCII letters, digits, '_', ':' and '-': what nearly every name is made of.
+constexpr bool is_ascii_name_char(unsigned char c, bool first) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' ||
+           (!first && ((c >= '0' && c <= '9') || c == '-'));
+}
+
+}  // namespace
+
 bool is_element_name(std::string_view name) {
+    size_t ascii = 0;
+    while (ascii < name.size() && is_ascii_name_char(name[ascii], ascii == 0)) ++ascii;
+    if (ascii == name.size()) return ascii > 0;
     for (size_t i = 0; i < name.size();) {
         const bool first = i == 0;
         const uint32_t cp = next_code_point(name, i);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "device_paths.h"
 #include "entry_limits.h"
@@ -47,8 +48,12 @@ FILE *open_update_file(bool &not_regular) {
 
 }  // namespace
 
+// What snprintf(d, l, "%s", s) gives, without parsing a format per entry.
 char *update_cfg::strcpy_s(char *d, const char *s, unsigned l) {
-    snprintf(d, l, "%s", s);
+    if (l == 0) return d;
+    const size_t n = strnlen(s, l - 1);
+    memcpy(d, s, n);
+    d[n] = '\0';
     return d;
 }
 
@@ -99,8 +104,15 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
         puts(MSG_BAD_HANDLE);
         return 0;
     }
+    // "DVR_CFG.<section>.<key>", cut to the buffer like snprintf would.
     char entry[ENTRY_PATH_SIZE];
-    snprintf(entry, sizeof entry, "%s.%s.%s", ENTRY_PATH_ROOT, pSection, pKey);
+    size_t used = 0;
+    for (const char *part : {ENTRY_PATH_ROOT, ".", pSection, ".", pKey}) {
+        const size_t n = strnlen(part, sizeof entry - 1 - used);
+        memcpy(entry + used, part, n);
+        used += n;
+    }
+    entry[used] = '\0';
     const int len = static_cast<int>(strlen(pValue));
     printf(MSG_SET_VALUE, pValue, len);
     if (xml_file_write(m_config_fd, pValue, len + 1, entry, 0, 0) == 0) return 1;
