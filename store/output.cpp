@@ -12,21 +12,22 @@ Output::Output(int fd) : fd_(fd) {
 }
 
 bool Output::flush() {
-    for (size_t done = 0; ok_ && done < buffer_.size();) {
-        const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+    for (size_t done = 0; ok_ && done < used_;) {
+        const ssize_t n = ::write(fd_, buffer_.get() + done, used_ - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) ok_ = false;
         done += n > 0 ? static_cast<size_t>(n) : 0;
     }
-    buffer_.clear();
+    used_ = 0;
     return ok_;
 }
 
 bool Output::append(std::string_view bytes) {
     while (ok_ && !bytes.empty()) {
-        if (buffer_.size() == kBuffer && !flush()) break;
-        const size_t length = std::min(kBuffer - buffer_.size(), bytes.size());
-        buffer_.append(bytes.data(), length);
+        if (used_ == kBuffer && !flush()) break;
+        const size_t length = std::min(kBuffer - used_, bytes.size());
+        std::copy_n(bytes.data(), length, buffer_.get() + used_);
+        used_ += length;
         bytes.remove_prefix(length);
     }
     return ok_;
@@ -34,11 +35,10 @@ bool Output::append(std::string_view bytes) {
 
 bool Output::append(const SourceFile &source, size_t from, size_t to) {
     while (ok_ && from < to) {
-        if (buffer_.size() == kBuffer && !flush()) break;
-        const size_t length = std::min(kBuffer - buffer_.size(), to - from);
-        const size_t old = buffer_.size();
-        buffer_.resize(old + length);
-        if (!source.read_at(buffer_.data() + old, length, from)) ok_ = false;
+        if (used_ == kBuffer && !flush()) break;
+        const size_t length = std::min(kBuffer - used_, to - from);
+        if (!source.read_at(buffer_.get() + used_, length, from)) ok_ = false;
+        used_ += length;
         from += length;
     }
     return ok_;

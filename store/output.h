@@ -2,7 +2,7 @@
 // in few large writes through one fixed buffer.
 #pragma once
 
-#include <string>
+#include <memory>
 #include <string_view>
 
 #include "source_file.h"
@@ -22,7 +22,8 @@ class Output {
   private:
     static constexpr size_t kBuffer = 64 * 1024;
     int fd_;
-    std::string buffer_;
+    std::unique_ptr<char[]> buffer_;  // not zeroed: every byte is written before it is used
+    size_t used_ = 0;
     bool ok_ = true;
 };
 

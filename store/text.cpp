@@ -90,8 +90,11 @@ bool is_element_name(std::string_view name) {
 }
 
 void append_escaped(std::string &out, std::string_view value) {
-    for (const char c : value) {
-        switch (c) {
+    for (;;) {
+        const size_t special = value.find_first_of("<&>\"'");
+        out.append(value.substr(0, special));
+        if (special == std::string_view::npos) return;
+        switch (value[special]) {
             case '<':
                 out += "&lt;";
                 break;
@@ -104,12 +107,10 @@ void append_escaped(std::string &out, std::string_view value) {
             case '"':
                 out += "&quot;";
                 break;
-            case '\'':
-                out += "&apos;";
-                break;
             default:
-                out += c;
+                out += "&apos;";
         }
+        value.remove_prefix(special + 1);
     }
 }
 
