@@ -7,9 +7,7 @@
 
 namespace xml_store {
 
-Output::Output(int fd) : fd_(fd) {
-    buffer_.reserve(kBuffer);
-}
+Output::Output(int fd) : fd_(fd), buffer_(new char[kBuffer]) {}
 
 bool Output::flush() {
     for (size_t done = 0; ok_ && done < used_;) {
