@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: static checks, the tests
 # under AddressSanitizer and UndefinedBehaviorSanitizer, each fuzzer for a
-# bounded time (FUZZ_SECONDS, 60 by default), then the tests as built for use.
+# bounded time (FUZZ_SECONDS, 60 by default), a smoke run of the benchmark,
+# then the tests as built for use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -21,6 +22,9 @@ ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
 
 echo "== fuzzers"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}" build-sanitize
+
+echo "== benchmark smoke run"
+bash scripts/bench.sh --smoke
 
 echo "== tests"
 cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
