@@ -25,7 +25,7 @@ class EndToEnd : public testing::Test {
         ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir_.path() + "'"));
     }
     Outcome run(const std::vector<std::string> &args = {}) {
-        std::vector<std::string> argv = {ROOTED_TOOL};
+        std::vector<std::string> argv = built_program(ROOTED_TOOL);
         argv.insert(argv.end(), args.begin(), args.end());
         return run_program(argv, dir_.path());
     }
@@ -93,6 +93,7 @@ TEST_F(EndToEnd, FailedSaveKeepsTheUpdateFileAndTheNextRunFinishes) {
 // its folder flushed.  A run that changes nothing neither renames nor flushes.
 TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
     if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
     const std::string trace = dir_ / "trace";
     // Leak checking cannot run under ptrace; sanitizer builds skip it here.
     const std::string command =
@@ -122,6 +123,7 @@ TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
 // /config are scratch folders.
 TEST(Sandbox, DefaultBinaryUpdatesTheRealPaths) {
     if (!shell_succeeds("command -v bwrap")) GTEST_SKIP() << "bubblewrap is not installed";
+    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
     ScratchDir dir;
     ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir.path() + "'"));
     std::vector<std::string> argv = {

@@ -49,7 +49,7 @@ std::vector<Call> parse_trace(const std::string &log) {
 class FaultSweep : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (!shell_succeeds("command -v strace")) return;
+        if (!shell_succeeds("command -v strace") || !emulation_note().empty()) return;
         // What an uninterrupted run leaves behind.
         ScratchDir dir;
         lay_tree(dir);
@@ -59,6 +59,7 @@ class FaultSweep : public testing::Test {
 
     void SetUp() override {
         if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+        if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
     }
 
     static void lay_tree(const ScratchDir &dir) {

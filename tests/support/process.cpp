@@ -35,6 +35,18 @@ Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd
     return outcome;
 }
 
+std::vector<std::string> built_program(const std::string &path) {
+    const std::string emulator = TOOL_EMULATOR;
+    if (emulator.empty()) return {path};
+    return {emulator, path};
+}
+
+std::string emulation_note() {
+    const std::string emulator = TOOL_EMULATOR;
+    return emulator.empty() ? ""
+                            : "runs under " + emulator + ", which a trace or sandbox would see";
+}
+
 bool shell_succeeds(const std::string &command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }

@@ -14,6 +14,13 @@ struct Outcome {
 // argv[0] is the program's path.  Runs in the folder cwd when it is given.
 Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd = "");
 
+// The command line that runs a program this project built: under the
+// cross-build's emulator, when the tests run under one.
+std::vector<std::string> built_program(const std::string &path);
+// Why a test that traces or sandboxes the tool cannot run here (it would see
+// the emulator, not the tool), or "" when the tests run natively.
+std::string emulation_note();
+
 // True when command, run by the shell with its output discarded, exits 0.
 bool shell_succeeds(const std::string &command);
 
