@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: static checks, the tests
 # under AddressSanitizer and UndefinedBehaviorSanitizer, each fuzzer for a
-# bounded time (FUZZ_SECONDS, 60 by default), a smoke run of the benchmark,
-# then the tests as built for use.
+# bounded time (FUZZ_SECONDS, 60 by default), the suite cross-built for 32-
+# and 64-bit ARM under qemu-user, a smoke run of the benchmark, then the
+# tests as built for use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -22,6 +23,9 @@ ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
 
 echo "== fuzzers"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}" build-sanitize
+
+echo "== ARM: the suite under qemu-user, device builds"
+bash scripts/arm.sh
 
 echo "== benchmark smoke run"
 bash scripts/bench.sh --smoke
