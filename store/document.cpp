@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 
 #include "entry_path.h"
 #include "output.h"
@@ -40,8 +41,6 @@ bool has_element_child(pugi::xml_node parent) {
 
 }  // namespace
 
-Document::Document(SourceFile source) : source_(std::move(source)), map_(source_) {}
-
 Document::Added *Document::AddedList::find(std::string_view name) const {
     if (!by_name_) return nullptr;
     const auto it = by_name_->find(name);
@@ -54,17 +53,26 @@ void Document::AddedList::add(std::unique_ptr<Added> added) {
     items_.push_back(std::move(added));
 }
 
-std::unique_ptr<Document> Document::load(SourceFile source) {
-    std::unique_ptr<Document> doc(new Document(std::move(source)));
-    const size_t size = doc->source_.size();
-    doc->parsed_.reset(new char[size + 1]);
-    char *bytes = doc->parsed_.get();
-    if (!doc->source_.read_all(bytes)) return nullptr;
-    doc->learn_layout(std::string_view(bytes, size));
-    const pugi::xml_parse_result parsed =
-        doc->dom_.load_buffer_inplace(bytes, size, kParseFlags, pugi::encoding_utf8);
-    if (!parsed || !doc->is_whole() || doc->source_.failed()) return nullptr;
+std::unique_ptr<Document> Document::open(const std::string &path) {
+    std::unique_ptr<Document> doc(new Document);
+    if (!doc->source_.open(path) || !doc->parse()) return nullptr;
     return doc;
+}
+
+std::unique_ptr<Document> Document::load(int fd) {
+    std::unique_ptr<Document> doc(new Document);
+    if (!doc->source_.adopt(fd) || !doc->parse()) return nullptr;
+    return doc;
+}
+
+bool Document::parse() {
+    const size_t size = source_.size();
+    parsed_.reset(new char[size + 1]);
+    if (!source_.read_all(parsed_.get())) return false;
+    learn_layout(std::string_view(parsed_.get(), size));
+    const pugi::xml_parse_result parsed =
+        dom_.load_buffer_inplace(parsed_.get(), size, kParseFlags, pugi::encoding_utf8);
+    return parsed && is_whole() && !source_.failed();
 }
 
 // New elements take the file's line ends, and new nesting levels are
@@ -123,8 +131,10 @@ const Document::ChildIndex *Document::index_of(pugi::xml_node parent) const {
 
 // The slot holding name, or the free slot where it belongs.
 pugi::xml_node_struct *&Document::probe(ChildIndex &index, std::string_view name) {
-    uint32_t hash = 2166136261u;  // FNV-1a
-    for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    const uint32_t hash =  // FNV-1a
+        std::accumulate(name.begin(), name.end(), 2166136261u, [](uint32_t h, char c) {
+            return (h ^ static_cast<unsigned char>(c)) * 16777619u;
+        });
     const size_t mask = index.slots.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
         pugi::xml_node_struct *&slot = index.slots[i];

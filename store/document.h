@@ -39,11 +39,13 @@ struct Rendering {
 
 class Document {
   public:
-    // Empty unless the source holds one well-formed XML document with a root
+    // Empty unless the file holds one well-formed XML document with a root
     // element and nothing but blanks, comments and processing instructions
-    // around it.  The source stays open: a save copies from it what no write
+    // around it.  The file stays open: a save copies from it what no write
     // touched.
-    static std::unique_ptr<Document> load(SourceFile source);
+    static std::unique_ptr<Document> open(const std::string &path);
+    // The same for an open descriptor, which the document takes.
+    static std::unique_ptr<Document> load(int fd);
 
     WriteResult write(std::string_view entry, std::string_view value);
 
@@ -94,7 +96,8 @@ class Document {
         AddedList added;
     };
 
-    explicit Document(SourceFile source);
+    Document() : map_(source_) {}
+    bool parse();
     void learn_layout(std::string_view bytes);
     bool is_whole() const;
     // The first child element of each name of a crowded element, in an open

@@ -20,7 +20,7 @@ class Output {
     bool flush();
 
   private:
-    static constexpr size_t kBuffer = 64 * 1024;
+    static constexpr size_t kBuffer = size_t{64} * 1024;
     int fd_;
     std::unique_ptr<char[]> buffer_;  // not zeroed: every byte is written before it is used
     size_t used_ = 0;

@@ -5,21 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <utility>
 
 namespace xml_store {
-
-SourceFile::SourceFile(SourceFile &&other) noexcept {
-    *this = std::move(other);
-}
-
-SourceFile &SourceFile::operator=(SourceFile &&other) noexcept {
-    std::swap(fd_, other.fd_);
-    stat_ = other.stat_;
-    window_size_ = 0;
-    failed_ = other.failed_;
-    return *this;
-}
 
 SourceFile::~SourceFile() {
     if (fd_ >= 0) ::close(fd_);

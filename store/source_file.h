@@ -12,8 +12,6 @@ namespace xml_store {
 class SourceFile {
   public:
     SourceFile() = default;
-    SourceFile(SourceFile &&other) noexcept;
-    SourceFile &operator=(SourceFile &&other) noexcept;
     SourceFile(const SourceFile &) = delete;
     SourceFile &operator=(const SourceFile &) = delete;
     ~SourceFile();
@@ -21,7 +19,7 @@ class SourceFile {
     // Opens a regular file.  False when it is missing, unreadable or anything
     // but a regular file; a FIFO does not block the open.
     bool open(const std::string &path);
-    // Takes an open descriptor of a regular file (or a memfd).
+    // Takes an open descriptor, which must be of a regular file (or a memfd).
     bool adopt(int fd);
 
     size_t size() const { return static_cast<size_t>(stat_.st_size); }
@@ -46,7 +44,7 @@ class SourceFile {
     int fd_ = -1;
     struct stat stat_ {};
     static constexpr size_t kWindow = 4096;
-    mutable char window_[kWindow];
+    mutable char window_[kWindow] = {};
     mutable size_t window_begin_ = 0;
     mutable size_t window_size_ = 0;
     mutable bool failed_ = false;

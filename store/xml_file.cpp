@@ -42,9 +42,7 @@ extern "C" {
 
 __attribute__((visibility("default"))) int xml_file_open(const char *path) try {
     if (!path) return 0;
-    xml_store::SourceFile source;
-    if (!source.open(path)) return 0;
-    auto document = xml_store::Document::load(std::move(source));
+    auto document = xml_store::Document::open(path);
     if (!document) return 0;
     const int handle = next_handle();
     if (handle > 0) stores().emplace(handle, Store{path, std::move(document)});

@@ -24,9 +24,7 @@ std::unique_ptr<Document> load(const std::string &bytes) {
     const int fd = memfd_create("document", MFD_CLOEXEC);
     if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
         abort();
-    xml_store::SourceFile source;
-    if (!source.adopt(fd)) abort();
-    return Document::load(std::move(source));
+    return Document::load(fd);
 }
 
 std::string rendered(const Document &document) {
