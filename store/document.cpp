@@ -296,15 +296,24 @@ Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit)
 }
 
 Rendering Document::render() const {
+    // In document order, so that the source is read front to back.
+    std::vector<std::pair<size_t, const std::pair<pugi::xml_node_struct *const, Edit> *>> order;
+    order.reserve(edits_.size());
+    for (const auto &entry : edits_)
+        order.emplace_back(pugi::xml_node(entry.first).offset_debug(), &entry);
+    std::sort(order.begin(), order.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+
     Rendering rendering;
-    rendering.splices.reserve(edits_.size());
-    for (const auto &[element, edit] : edits_) {
-        rendering.splices.push_back(splice_for(pugi::xml_node(element), edit));
+    rendering.splices.reserve(order.size());
+    for (const auto &[offset, entry] : order) {
+        rendering.splices.push_back(splice_for(pugi::xml_node(entry->first), entry->second));
         const Rendering::Splice &splice = rendering.splices.back();
-        rendering.same_as_source &=
-            splice.text.size() == splice.end - splice.begin &&
-            splice.text == source_.read(splice.begin, splice.end - splice.begin);
+        rendering.same_as_source &= splice.text.size() == splice.end - splice.begin &&
+                                    source_.holds(splice.begin, splice.text);
     }
+    // An element's new children go after its last child, past the splices
+    // of its descendants.
     std::sort(rendering.splices.begin(), rendering.splices.end(),
               [](const auto &a, const auto &b) { return a.begin < b.begin; });
     return rendering;

@@ -35,7 +35,7 @@ bool Output::append(const SourceFile &source, size_t from, size_t to) {
     while (ok_ && from < to) {
         if (used_ == kBuffer && !flush()) break;
         const size_t length = std::min(kBuffer - used_, to - from);
-        if (!source.read_at(buffer_.get() + used_, length, from)) ok_ = false;
+        if (!source.copy(buffer_.get() + used_, length, from)) ok_ = false;
         used_ += length;
         from += length;
     }

@@ -51,6 +51,29 @@ std::string SourceFile::read(size_t pos, size_t length) const {
     return bytes;
 }
 
+bool SourceFile::copy(char *out, size_t length, size_t pos) const {
+    while (length > 0) {
+        if (pos - window_begin_ >= window_size_) {
+            if (length >= kWindow) return read_at(out, length, pos);
+            load(pos);
+            if (failed_ || window_size_ == 0) return false;
+        }
+        const size_t run = std::min(length, window_begin_ + window_size_ - pos);
+        std::copy_n(window_ + (pos - window_begin_), run, out);
+        out += run;
+        pos += run;
+        length -= run;
+    }
+    return true;
+}
+
+bool SourceFile::holds(size_t pos, std::string_view text) const {
+    if (pos > size() || text.size() > size() - pos) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (at(pos + i) != text[i]) return false;
+    return !failed_;
+}
+
 bool SourceFile::read_all(char *out) const {
     return read_at(out, size(), 0);
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace xml_store {
 
@@ -29,10 +30,15 @@ class SourceFile {
         return pos - window_begin_ < window_size_ ? window_[pos - window_begin_] : '\0';
     }
     std::string read(size_t pos, size_t length) const;
+    // True when the bytes at pos are text; reads through the window.
+    bool holds(size_t pos, std::string_view text) const;
     // Reads the whole file into out, which holds size() bytes.
     bool read_all(char *out) const;
-    // Reads length bytes at pos into out.
+    // Reads length bytes at pos into out, straight from the file.
     bool read_at(char *out, size_t length, size_t pos) const;
+    // The same through the window: short runs between a save's splices
+    // cost no system call each.
+    bool copy(char *out, size_t length, size_t pos) const;
 
     bool failed() const { return failed_; }
     // False once the file was written or resized by someone since it was opened.
@@ -43,7 +49,7 @@ class SourceFile {
 
     int fd_ = -1;
     struct stat stat_ {};
-    static constexpr size_t kWindow = 4096;
+    static constexpr size_t kWindow = 16384;
     mutable char window_[kWindow] = {};
     mutable size_t window_begin_ = 0;
     mutable size_t window_size_ = 0;

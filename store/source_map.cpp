@@ -127,15 +127,18 @@ ElementSpan SourceMap::element(pugi::xml_node element) const {
 
 std::string SourceMap::whitespace_before(size_t pos) const {
     size_t from = pos;
-    while (from > 0 && is_blank(src_.at(from - 1))) --from;
-    return src_.read(from, pos - from);
+    std::string blanks;
+    while (from > 0 && is_blank(src_.at(from - 1))) blanks.insert(blanks.begin(), src_.at(--from));
+    return blanks;
 }
 
 std::optional<std::string> SourceMap::indentation_at(size_t pos) const {
     size_t from = pos;
     while (from > 0 && (src_.at(from - 1) == ' ' || src_.at(from - 1) == '\t')) --from;
     if (from > 0 && src_.at(from - 1) != '\n') return std::nullopt;
-    return src_.read(from, pos - from);
+    std::string blanks;
+    for (size_t i = from; i < pos; ++i) blanks += src_.at(i);
+    return blanks;
 }
 
 }  // namespace xml_store
