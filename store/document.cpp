@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <numeric>
 
 #include "entry_path.h"
@@ -297,16 +298,18 @@ Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit)
 
 Rendering Document::render() const {
     // In document order, so that the source is read front to back.
-    std::vector<std::pair<size_t, const std::pair<pugi::xml_node_struct *const, Edit> *>> order;
+    using Entry = std::pair<pugi::xml_node_struct *const, Edit>;
+    std::vector<const Entry *> order;
     order.reserve(edits_.size());
-    for (const auto &entry : edits_)
-        order.emplace_back(pugi::xml_node(entry.first).offset_debug(), &entry);
-    std::sort(order.begin(), order.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::transform(edits_.begin(), edits_.end(), std::back_inserter(order),
+                   [](const Entry &entry) { return &entry; });
+    std::sort(order.begin(), order.end(), [](const Entry *a, const Entry *b) {
+        return pugi::xml_node(a->first).offset_debug() < pugi::xml_node(b->first).offset_debug();
+    });
 
     Rendering rendering;
     rendering.splices.reserve(order.size());
-    for (const auto &[offset, entry] : order) {
+    for (const Entry *entry : order) {
         rendering.splices.push_back(splice_for(pugi::xml_node(entry->first), entry->second));
         const Rendering::Splice &splice = rendering.splices.back();
         rendering.same_as_source &= splice.text.size() == splice.end - splice.begin &&
