@@ -34,6 +34,13 @@ bool is_blank_text(pugi::xml_node node) {
     return node.type() == pugi::node_pcdata && !has_text(node.value());
 }
 
+// name == c_name, stopping at the first difference without measuring c_name.
+bool is_named(const char *c_name, std::string_view name) {
+    for (const char c : name)
+        if (*c_name++ != c) return false;
+    return *c_name == '\0';
+}
+
 bool has_element_child(pugi::xml_node parent) {
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
         if (child.type() == pugi::node_element) return true;
@@ -118,6 +125,7 @@ const Document::ChildIndex *Document::index_of(pugi::xml_node parent) const {
     size_t slots = 1;
     while (slots < elements + elements / 2) slots *= 2;  // at most two thirds full
     index.slots.assign(slots, nullptr);
+    index.tags.assign(slots, 0);
     index.has_text = has_text(parent.value());
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
         if (child.type() == pugi::node_element) {
@@ -136,10 +144,15 @@ pugi::xml_node_struct *&Document::probe(ChildIndex &index, std::string_view name
         std::accumulate(name.begin(), name.end(), 2166136261u, [](uint32_t h, char c) {
             return (h ^ static_cast<unsigned char>(c)) * 16777619u;
         });
+    const uint8_t tag = static_cast<uint8_t>(hash >> 24);
     const size_t mask = index.slots.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
         pugi::xml_node_struct *&slot = index.slots[i];
-        if (!slot || name == pugi::xml_node(slot).name()) return slot;
+        if (!slot) {
+            index.tags[i] = tag;  // the caller fills a free slot or leaves it free
+            return slot;
+        }
+        if (index.tags[i] == tag && is_named(pugi::xml_node(slot).name(), name)) return slot;
     }
 }
 

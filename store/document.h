@@ -6,6 +6,7 @@
 
 #include <pugixml.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -105,7 +106,8 @@ class Document {
     // along its path, not a scan of siblings.
     struct ChildIndex {
         std::vector<pugi::xml_node_struct *> slots;  // a power of two, null when free
-        bool has_text = false;                       // text between the children
+        std::vector<uint8_t> tags;  // a byte of each slot's hash: most mismatches cost no compare
+        bool has_text = false;      // text between the children
     };
     const ChildIndex *index_of(pugi::xml_node parent) const;
     static pugi::xml_node_struct *&probe(ChildIndex &index, std::string_view name);
