@@ -36,9 +36,7 @@ bool is_blank_text(pugi::xml_node node) {
 
 // name == c_name, stopping at the first difference without measuring c_name.
 bool is_named(const char *c_name, std::string_view name) {
-    for (const char c : name)
-        if (*c_name++ != c) return false;
-    return *c_name == '\0';
+    return std::strncmp(c_name, name.data(), name.size()) == 0 && c_name[name.size()] == '\0';
 }
 
 bool has_element_child(pugi::xml_node parent) {
