@@ -21,7 +21,7 @@ constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi:
                                  pugi::parse_doctype | pugi::parse_ws_pcdata_single |
                                  pugi::parse_embed_pcdata;
 
-// Elements with more children than this get a sorted index on first lookup.
+// Elements with more child elements than this get a hash index on first lookup.
 constexpr size_t kIndexedChildren = 16;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
