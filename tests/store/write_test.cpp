@@ -188,6 +188,23 @@ TEST(Refused, EarlierWritesCountLikeTheFileContent) {
     EXPECT_EQ(read_file(path), "<DVR_CFG><S>v</S><T><A>1</A></T></DVR_CFG>");
 }
 
+TEST(Refused, ANewElementAmongManyChildrenAndText) {
+    std::string children;
+    for (int i = 0; i < 20; ++i) children += "<K" + std::to_string(i) + "/>";
+    for (const std::string &doc : {"<DVR_CFG><S>" + children + "text</S></DVR_CFG>",
+                                   "<DVR_CFG><S>text" + children + "</S></DVR_CFG>",
+                                   "<DVR_CFG><S>" + children + "<![CDATA[x]]></S></DVR_CFG>"}) {
+        ScratchDir dir;
+        const std::string path = dir / "config.xml";
+        write_file(path, doc);
+        const int handle = xml_file_open(path.c_str());
+        ASSERT_GT(handle, 0);
+        EXPECT_EQ(write_value(handle, "1", "DVR_CFG.S.K7"), 0) << "found through the index";
+        EXPECT_NE(write_value(handle, "1", "DVR_CFG.S.NEW"), 0) << doc;
+        xml_file_close(handle);
+    }
+}
+
 TEST(Refused, NullArgumentsAndUnknownHandles) {
     ScratchDir dir;
     const std::string path = dir / "config.xml";
