@@ -34,7 +34,8 @@ int xml_file_write(int handle, char *value, int len, const char *entry, int, int
 
 /* Writes the store back to the file it was opened from, atomically and
  * durably.  Leaves the file alone when nothing changed.  Returns 0 on
- * success; non-zero on failure, with the file as it was before. */
+ * success; non-zero on failure, with the file as it was before.  A file that
+ * someone else rewrote since the open is not overwritten: that save fails. */
 int xml_file_save(int handle);
 
 /* Releases the handle without saving.  Returns 0, or non-zero for an unknown
