@@ -99,8 +99,7 @@ void Document::learn_layout(std::string_view bytes) {
 // The parser accepts several root elements and drops stray text around the
 // root; either means the file is not one whole document.
 bool Document::is_whole() const {
-    const size_t head = std::min(source_.size(), kByteOrderMark.size());
-    size_t pos = source_.read(0, head) == kByteOrderMark ? kByteOrderMark.size() : 0;
+    size_t pos = source_.holds(0, kByteOrderMark) ? kByteOrderMark.size() : 0;
     int roots = 0;
     for (pugi::xml_node node = dom_.first_child(); node; node = node.next_sibling()) {
         if (node.type() == pugi::node_element) ++roots;

@@ -106,13 +106,11 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
     }
     // "DVR_CFG.<section>.<key>", cut to the buffer like snprintf would.
     char entry[ENTRY_PATH_SIZE];
-    size_t used = 0;
+    char *end = entry;
     for (const char *part : {ENTRY_PATH_ROOT, ".", pSection, ".", pKey}) {
-        const size_t n = strnlen(part, sizeof entry - 1 - used);
-        memcpy(entry + used, part, n);
-        used += n;
+        strcpy_s(end, part, static_cast<unsigned>(entry + sizeof entry - end));
+        end += strlen(end);
     }
-    entry[used] = '\0';
     const int len = static_cast<int>(strlen(pValue));
     printf(MSG_SET_VALUE, pValue, len);
     if (xml_file_write(m_config_fd, pValue, len + 1, entry, 0, 0) == 0) return 1;
