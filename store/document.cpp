@@ -21,22 +21,10 @@ constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi:
                                  pugi::parse_doctype | pugi::parse_ws_pcdata_single |
                                  pugi::parse_embed_pcdata;
 
-// Elements with more child elements than this get a hash index on first lookup.
-constexpr size_t kIndexedChildren = 16;
-
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-bool has_text(std::string_view s) {
-    return s.find_first_not_of(" \t\r\n") != s.npos;
-}
 
 bool is_blank_text(pugi::xml_node node) {
     return node.type() == pugi::node_pcdata && !has_text(node.value());
-}
-
-// name == c_name, stopping at the first difference without measuring c_name.
-bool is_named(const char *c_name, std::string_view name) {
-    return std::strncmp(c_name, name.data(), name.size()) == 0 && c_name[name.size()] == '\0';
 }
 
 bool has_element_child(pugi::xml_node parent) {
@@ -110,52 +98,17 @@ bool Document::is_whole() const {
     return roots == 1 && map_.is_whitespace(pos, source_.size());
 }
 
-const Document::ChildIndex *Document::index_of(pugi::xml_node parent) const {
-    const auto cached = child_index_.find(parent.internal_object());
-    if (cached != child_index_.end()) return &cached->second;
-    size_t elements = 0;
-    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-        elements += child.type() == pugi::node_element;
-    if (elements <= kIndexedChildren) return nullptr;
-
-    ChildIndex index;
-    size_t slots = 1;
-    while (slots < elements + elements / 2) slots *= 2;  // at most two thirds full
-    index.slots.assign(slots, nullptr);
-    index.tags.assign(slots, 0);
-    index.has_text = has_text(parent.value());
-    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
-        if (child.type() == pugi::node_element) {
-            pugi::xml_node_struct *&slot = probe(index, child.name());
-            if (!slot) slot = child.internal_object();  // the first of its name stays
-        } else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-            index.has_text |= has_text(child.value());
-        }
-    }
-    return &child_index_.emplace(parent.internal_object(), std::move(index)).first->second;
-}
-
-// The slot holding name, or the free slot where it belongs.
-pugi::xml_node_struct *&Document::probe(ChildIndex &index, std::string_view name) {
-    const uint32_t hash =  // FNV-1a
-        std::accumulate(name.begin(), name.end(), 2166136261u, [](uint32_t h, char c) {
-            return (h ^ static_cast<unsigned char>(c)) * 16777619u;
-        });
-    const uint8_t tag = static_cast<uint8_t>(hash >> 24);
-    const size_t mask = index.slots.size() - 1;
-    for (size_t i = hash & mask;; i = (i + 1) & mask) {
-        pugi::xml_node_struct *&slot = index.slots[i];
-        if (!slot) {
-            index.tags[i] = tag;  // the caller fills a free slot or leaves it free
-            return slot;
-        }
-        if (index.tags[i] == tag && is_named(pugi::xml_node(slot).name(), name)) return slot;
-    }
+const ChildIndex *Document::index_of(pugi::xml_node parent) const {
+    auto cached = child_index_.find(parent.internal_object());
+    if (cached == child_index_.end())
+        cached =
+            child_index_.emplace(parent.internal_object(), ChildIndex::build(parent, children_))
+                .first;
+    return cached->second ? &*cached->second : nullptr;
 }
 
 pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) const {
-    if (const ChildIndex *index = index_of(parent))
-        return pugi::xml_node(probe(const_cast<ChildIndex &>(*index), name));
+    if (const ChildIndex *index = index_of(parent)) return index->find(name);
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
         if (child.type() == pugi::node_element && name == child.name()) return child;
     return {};
@@ -169,7 +122,7 @@ bool Document::text_equals(pugi::xml_node element, std::string_view value) const
 
 bool Document::holds_text(pugi::xml_node element) const {
     if (const Edit *edit = edit_of(element); edit && edit->has_value) return has_text(edit->value);
-    if (const ChildIndex *index = index_of(element)) return index->has_text;
+    if (const ChildIndex *index = index_of(element)) return index->has_text();
     return has_text(text_of(element));
 }
 
@@ -309,26 +262,28 @@ Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit)
 Rendering Document::render() const {
     // In document order, so that the source is read front to back.
     using Entry = std::pair<pugi::xml_node_struct *const, Edit>;
-    std::vector<const Entry *> order;
+    std::vector<std::pair<size_t, const Entry *>> order;
     order.reserve(edits_.size());
-    std::transform(edits_.begin(), edits_.end(), std::back_inserter(order),
-                   [](const Entry &entry) { return &entry; });
-    std::sort(order.begin(), order.end(), [](const Entry *a, const Entry *b) {
-        return pugi::xml_node(a->first).offset_debug() < pugi::xml_node(b->first).offset_debug();
+    std::transform(edits_.begin(), edits_.end(), std::back_inserter(order), [](const Entry &entry) {
+        return std::make_pair(static_cast<size_t>(pugi::xml_node(entry.first).offset_debug()),
+                              &entry);
     });
+    std::sort(order.begin(), order.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
 
     Rendering rendering;
     rendering.splices.reserve(order.size());
-    for (const Entry *entry : order) {
+    for (const auto &[at, entry] : order) {
         rendering.splices.push_back(splice_for(pugi::xml_node(entry->first), entry->second));
         const Rendering::Splice &splice = rendering.splices.back();
         rendering.same_as_source &= splice.text.size() == splice.end - splice.begin &&
                                     source_.holds(splice.begin, splice.text);
     }
     // An element's new children go after its last child, past the splices
-    // of its descendants.
-    std::sort(rendering.splices.begin(), rendering.splices.end(),
-              [](const auto &a, const auto &b) { return a.begin < b.begin; });
+    // of its descendants; without new elements the order is already right.
+    const auto by_position = [](const auto &a, const auto &b) { return a.begin < b.begin; };
+    if (!std::is_sorted(rendering.splices.begin(), rendering.splices.end(), by_position))
+        std::sort(rendering.splices.begin(), rendering.splices.end(), by_position);
     return rendering;
 }
 

@@ -8,11 +8,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "child_index.h"
 #include "source_file.h"
 #include "source_map.h"
 
@@ -101,16 +103,7 @@ class Document {
     bool parse();
     void learn_layout(std::string_view bytes);
     bool is_whole() const;
-    // The first child element of each name of a crowded element, in an open
-    // addressing hash table built on first lookup: a write costs a lookup
-    // along its path, not a scan of siblings.
-    struct ChildIndex {
-        std::vector<pugi::xml_node_struct *> slots;  // a power of two, null when free
-        std::vector<uint8_t> tags;  // a byte of each slot's hash: most mismatches cost no compare
-        bool has_text = false;      // text between the children
-    };
     const ChildIndex *index_of(pugi::xml_node parent) const;
-    static pugi::xml_node_struct *&probe(ChildIndex &index, std::string_view name);
     pugi::xml_node find_element(pugi::xml_node parent, std::string_view name) const;
     // True when the element holds text other than blanks, written or parsed.
     bool holds_text(pugi::xml_node element) const;
@@ -128,8 +121,11 @@ class Document {
     std::string line_end_;
     std::string indent_unit_;
     std::unordered_map<pugi::xml_node_struct *, Edit> edits_;
-    mutable std::unordered_map<pugi::xml_node_struct *, ChildIndex> child_index_;
-    std::vector<std::string_view> parts_;  // of the entry path being written
+    // Made on the first lookup among an element's children; nothing for an
+    // element with few.
+    mutable std::unordered_map<pugi::xml_node_struct *, std::optional<ChildIndex>> child_index_;
+    mutable std::vector<ChildIndex::Child> children_;  // for building an index
+    std::vector<std::string_view> parts_;              // of the entry path being written
     bool dirty_ = false;
     bool file_holds_source_ = true;
 };

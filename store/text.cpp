@@ -69,49 +69,70 @@ bool is_storable_value(std::string_view value) {
 
 namespace {
 
-// ASCII letters, digits, '_', ':' and '-': what nearly every name is made of.
-constexpr bool is_ascii_name_char(unsigned char c, bool first) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' ||
-           (!first && ((c >= '0' && c <= '9') || c == '-'));
-}
+// ASCII letters, digits, '_', ':' and '-': what nearly every name is made of,
+// looked up a byte at a time.
+constexpr uint8_t kNameStart = 1, kNameChar = 2;
+
+struct AsciiNameTable {
+    uint8_t of[256] = {};
+    constexpr AsciiNameTable() {
+        for (int c = 0; c < 256; ++c) {
+            const bool start =
+                (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':';
+            if (start) of[c] = kNameStart | kNameChar;
+            if ((c >= '0' && c <= '9') || c == '-') of[c] = kNameChar;
+        }
+    }
+};
+constexpr AsciiNameTable kAsciiName;
 
 }  // namespace
 
 bool is_element_name(std::string_view name) {
-    size_t ascii = 0;
-    while (ascii < name.size() && is_ascii_name_char(name[ascii], ascii == 0)) ++ascii;
-    if (ascii == name.size()) return ascii > 0;
+    if (name.empty()) return false;
+    bool ascii = kAsciiName.of[static_cast<unsigned char>(name[0])] & kNameStart;
+    for (size_t i = 1; ascii && i < name.size(); ++i)
+        ascii = kAsciiName.of[static_cast<unsigned char>(name[i])] & kNameChar;
+    if (ascii) return true;
     for (size_t i = 0; i < name.size();) {
         const bool first = i == 0;
         const uint32_t cp = next_code_point(name, i);
         if (cp == kInvalid || !(first ? is_name_start(cp) : is_name_char(cp))) return false;
     }
-    return !name.empty();
+    return true;
 }
 
-void append_escaped(std::string &out, std::string_view value) {
-    for (;;) {
-        const size_t special = value.find_first_of("<&>\"'");
-        out.append(value.substr(0, special));
-        if (special == std::string_view::npos) return;
-        switch (value[special]) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += "&apos;";
-        }
-        value.remove_prefix(special + 1);
+namespace {
+
+const char *entity_for(char c) {
+    switch (c) {
+        case '<':
+            return "&lt;";
+        case '&':
+            return "&amp;";
+        case '>':
+            return "&gt;";
+        case '"':
+            return "&quot;";
+        case '\'':
+            return "&apos;";
+        default:
+            return nullptr;
     }
+}
+
+}  // namespace
+
+void append_escaped(std::string &out, std::string_view value) {
+    size_t plain = 0;  // start of the run not yet appended
+    for (size_t i = 0; i < value.size(); ++i) {
+        const char *entity = entity_for(value[i]);
+        if (!entity) continue;
+        out.append(value, plain, i - plain);
+        out += entity;
+        plain = i + 1;
+    }
+    out.append(value, plain);
 }
 
 }  // namespace xml_store

@@ -14,6 +14,11 @@ bool is_storable_value(std::string_view value);
 // separator.
 bool is_element_name(std::string_view name);
 
+// True when s holds anything but blanks and line ends.
+inline bool has_text(std::string_view s) {
+    return s.find_first_not_of(" \t\r\n") != s.npos;
+}
+
 // Appends value with <, &, >, " and ' replaced by entity references.
 void append_escaped(std::string &out, std::string_view value);
 

@@ -10,6 +10,7 @@
 #include "device_paths.h"
 #include "entry_limits.h"
 #include "messages.h"
+#include "print.h"
 #include "xml_file.h"
 
 namespace {
@@ -72,7 +73,7 @@ int update_cfg::read_entry(char *pSection, int sec_len, char *pKey, int key_len,
         // read as a setting of its own.
         if (length == sizeof line - 1 && line[length - 1] != '\n' &&
             skip_rest_of_line(m_update_fd)) {
-            printf(MSG_ENTRY_TOO_LONG, line);
+            print(MSG_ENTRY_TOO_LONG, line);
             continue;
         }
         if (memchr(line, '\0', length)) continue;  // a NUL byte: not a line of text
@@ -86,7 +87,7 @@ int update_cfg::read_entry(char *pSection, int sec_len, char *pKey, int key_len,
         strip_line_end(value);  // the value ends the line: this strips the line too
         const int value_length = static_cast<int>(strlen(value));
         if (section_len >= sec_len || key_length >= key_len || value_length >= value_len) {
-            printf(MSG_ENTRY_TOO_LONG, line);
+            print(MSG_ENTRY_TOO_LONG, line);
             continue;
         }
         memcpy(pSection, line, section_len);
@@ -94,7 +95,7 @@ int update_cfg::read_entry(char *pSection, int sec_len, char *pKey, int key_len,
         memcpy(pKey, dot + 1, key_length);
         pKey[key_length] = '\0';
         strcpy_s(pValue, value, static_cast<unsigned>(value_len));
-        printf(MSG_VALUE, value, value_length);
+        print(MSG_VALUE, value, value_length);
         return 0;
     }
 }
@@ -112,9 +113,9 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
         end += strlen(end);
     }
     const int len = static_cast<int>(strlen(pValue));
-    printf(MSG_SET_VALUE, pValue, len);
+    print(MSG_SET_VALUE, pValue, len);
     if (xml_file_write(m_config_fd, pValue, len + 1, entry, 0, 0) == 0) return 1;
-    printf(MSG_WRITE_FAILED, entry);
+    print(MSG_WRITE_FAILED, entry);
     return 0;
 }
 
@@ -122,7 +123,7 @@ int update_cfg::update(const char *target_file) {
     bool not_regular = false;
     m_update_fd = open_update_file(not_regular);
     if (!m_update_fd) {
-        if (not_regular) printf(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
+        if (not_regular) print(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
         return 0;
     }
     m_update_opened = true;
@@ -130,7 +131,7 @@ int update_cfg::update(const char *target_file) {
     m_config_fd = xml_file_open(target_file);
     if (m_config_fd <= 0) {
         fclose(m_update_fd);
-        printf(MSG_OPEN_FAILED, target_file);
+        print(MSG_OPEN_FAILED, target_file);
         return 0;
     }
 
@@ -143,7 +144,7 @@ int update_cfg::update(const char *target_file) {
         ++m_saved;
     } else {
         m_save_failed = true;
-        printf(MSG_SAVE_FAILED, target_file);
+        print(MSG_SAVE_FAILED, target_file);
     }
     xml_file_close(m_config_fd);
     return 0;
@@ -153,7 +154,7 @@ int update_cfg::update(const char *target_file) {
 // did not reach every store it could is kept and applied again next run.
 void update_cfg::finish() {
     if (m_update_opened && (m_saved == 0 || m_save_failed)) {
-        printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
+        print(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
         return;
     }
     unlink(UPDATE_FILE_PATH);

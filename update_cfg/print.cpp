@@ -1,0 +1,69 @@
+#include "print.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// A message is put together here and handed to stdio in one call: each call
+// costs more than copying a line.
+struct Line {
+    char text[512];
+    size_t size;
+};
+
+void flush(Line &line) {
+    fwrite(line.text, 1, line.size, stdout);
+    line.size = 0;
+}
+
+void put(Line &line, const char *text, size_t size) {
+    while (size > 0) {
+        if (line.size == sizeof line.text) flush(line);
+        const size_t room = sizeof line.text - line.size;
+        const size_t part = size < room ? size : room;
+        memcpy(line.text + line.size, text, part);
+        line.size += part;
+        text += part;
+        size -= part;
+    }
+}
+
+void put(Line &line, int value) {
+    char digits[12];  // "-2147483648"
+    char *p = digits + sizeof digits;
+    // Negated as unsigned, so INT_MIN needs no special case.
+    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : value;
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0) *--p = '-';
+    put(line, p, static_cast<size_t>(digits + sizeof digits - p));
+}
+
+}  // namespace
+
+void print(const char *format, ...) {
+    Line line;
+    line.size = 0;
+    va_list args;
+    va_start(args, format);
+    for (const char *percent; (percent = strchr(format, '%'));) {
+        put(line, format, static_cast<size_t>(percent - format));
+        format = percent + 2;
+        if (percent[1] == 's') {
+            const char *text = va_arg(args, const char *);
+            put(line, text, strlen(text));
+        } else if (percent[1] == 'd') {
+            put(line, va_arg(args, int));
+        } else {
+            put(line, "%", 1);  // not a conversion: the text as it is
+            format = percent + 1;
+        }
+    }
+    put(line, format, strlen(format));
+    va_end(args);
+    flush(line);
+}
