@@ -68,8 +68,9 @@ std::optional<ChildIndex> ChildIndex::build(pugi::xml_node parent, std::vector<C
     for (const Child &child : children) {
         const uint8_t tag = tag_of(child.hash);
         size_t at = child.hash & mask;
-        while (index.slots_[at] && (index.tags_[at] != tag ||
-                                    std::strcmp(name_of(index.slots_[at]), name_of(child.node))))
+        while (index.slots_[at] &&
+               (index.tags_[at] != tag ||
+                std::strcmp(name_of(index.slots_[at]), name_of(child.node)) != 0))
             at = (at + 1) & mask;
         if (index.slots_[at]) continue;  // the first of its name stays
         index.slots_[at] = child.node;
