@@ -2,7 +2,7 @@
 # Release builds for the device (optimized for size, stripped) for 32-bit and
 # 64-bit ARM, and a markdown table of what each costs.  The store is measured
 # self-contained (pugixml and the C++ runtime linked in) and with pugixml and
-# libstdc++ as shared libraries.  Fails if the tool needs more than the C
+# libstdc++ as shared libraries.  Fails if the tool needs anything but the C
 # library and libxml.so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,8 +25,11 @@ for triple in arm-linux-gnueabihf aarch64-linux-gnu; do
   stdcxx=$(stat -L -c %s "/usr/$triple/lib/libstdc++.so.6")
   needed=$("$triple-readelf" -d "build-release-$triple-ON/update_cfg.stripped" |
     sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | paste -sd, -)
-  case ",$needed," in
-    *libstdc++*) echo "update_cfg for $triple needs libstdc++: $needed" >&2; exit 1 ;;
-  esac
+  for library in ${needed//,/ }; do
+    case $library in
+      libxml.so | libc.so.* | ld-linux*) ;;
+      *) echo "update_cfg for $triple needs $library: $needed" >&2; exit 1 ;;
+    esac
+  done
   echo "| $triple | $tool B | $store_on B | $store_off B + $pugi B + $stdcxx B | $needed |"
 done

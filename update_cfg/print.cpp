@@ -30,17 +30,22 @@ void put(Line &line, const char *text, size_t size) {
     }
 }
 
+// Digits by subtracting powers of ten: 32-bit ARM has no divide instruction
+// to count on, and its division helper would bring libgcc_s along.
 void put(Line &line, int value) {
-    char digits[12];  // "-2147483648"
-    char *p = digits + sizeof digits;
+    static const unsigned kPowers[] = {1000000000, 100000000, 10000000, 1000000, 100000,
+                                       10000,      1000,      100,      10,      1};
+    char digits[11];  // "-2147483648"
+    size_t size = 0;
+    if (value < 0) digits[size++] = '-';
     // Negated as unsigned, so INT_MIN needs no special case.
     unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : value;
-    do {
-        *--p = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
-    if (value < 0) *--p = '-';
-    put(line, p, static_cast<size_t>(digits + sizeof digits - p));
+    for (const unsigned power : kPowers) {
+        char digit = '0';
+        for (; magnitude >= power; magnitude -= power) ++digit;
+        if (digit != '0' || size > (value < 0) || power == 1) digits[size++] = digit;
+    }
+    put(line, digits, size);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-#include "remainder.h"
+#include "libm_functions.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -64,9 +65,25 @@ double truncated_remainder(double x, double y) {
         mx <<= 1;
         --ex;
     }
+    // Normal again, or subnormal: the exponent is below that of x here.
     const uint64_t magnitude =
-        ex > 0 ? ((mx - kImplicitBit) | static_cast<uint64_t>(ex) << 52) : mx >> (1 - ex);
+        ex > 0 ? (mx - kImplicitBit) | static_cast<uint64_t>(ex & kExponentAll) << 52
+               : mx >> (1 - ex);
     return from_bits((ux & kSign) | magnitude);
+}
+
+// Below 2^52 a double converts to a 64-bit integer exactly, truncated; at and
+// above it every double is an integer already (as are infinities; NaN fails
+// the comparison and comes back too).
+double round_down(double x) {
+    if (!(std::fabs(x) < 0x1p52)) return x;
+    const double truncated = static_cast<double>(static_cast<int64_t>(x));
+    const double down = truncated > x ? truncated - 1 : truncated;
+    return std::copysign(down, x);  // -0.5 gives -1, -0.0 stays -0.0
+}
+
+double round_up(double x) {
+    return -round_down(-x);
 }
 
 }  // namespace xml_store
