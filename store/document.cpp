@@ -221,14 +221,28 @@ void Document::render_added(std::string &out, const Added &added, const std::str
     out += '>';
 }
 
-Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit) const {
+Rendering::Splice Document::place(pugi::xml_node element, const Edit &edit) const {
     const pugi::xml_node last = element.last_child();
-    const bool keep_content = !edit.has_value && last && !is_blank_text(last);
-    std::string text;
+    if (!edit.has_value && last && !is_blank_text(last)) {
+        const size_t at = map_.end(last);
+        return {at, at, element.internal_object(), Rendering::Splice::Kind::after_last_child};
+    }
+    const ElementSpan span = map_.element(element);
+    if (!span.self_closing)
+        return {span.content_begin, span.content_end, element.internal_object(),
+                Rendering::Splice::Kind::content};
+    return {span.tag_close - 1, span.content_begin, element.internal_object(),
+            Rendering::Splice::Kind::self_closing};
+}
 
-    if (keep_content) {
+void Document::splice_text(const Rendering::Splice &splice, std::string &text) const {
+    const pugi::xml_node element(splice.element);
+    const Edit &edit = *edit_of(element);
+    text.clear();
+
+    if (splice.kind == Rendering::Splice::Kind::after_last_child) {
         // New elements follow the last child, laid out like it.
-        const std::string gap = map_.whitespace_before(map_.begin(last));
+        const std::string gap = map_.whitespace_before(map_.begin(element.last_child()));
         const size_t lf = gap.rfind('\n');
         const bool block = lf != std::string_view::npos;
         const std::string indent(block ? gap.substr(lf + 1) : std::string_view());
@@ -236,17 +250,17 @@ Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit)
             text += block ? line_end_ + indent : std::string(gap);
             render_added(text, *added, indent, block);
         }
-        const size_t at = map_.end(last);
-        return {at, at, std::move(text)};
+        return;
     }
 
-    const ElementSpan span = map_.element(element);
+    const bool self_closing = splice.kind == Rendering::Splice::Kind::self_closing;
+    if (self_closing) text += '>';
     if (edit.added.empty()) {
         append_escaped(text, edit.value);
     } else {
         // The first children of an element: one level deeper than it, or on
         // its line when it shares a line with other markup.
-        const std::optional<std::string> outer = map_.indentation_at(span.begin);
+        const std::optional<std::string> outer = map_.indentation_at(map_.begin(element));
         const std::string indent = outer ? std::string(*outer) + indent_unit_ : std::string();
         for (const auto &added : edit.added.items()) {
             if (outer) text += line_end_ + indent;
@@ -254,9 +268,11 @@ Rendering::Splice Document::splice_for(pugi::xml_node element, const Edit &edit)
         }
         if (outer) text += line_end_ + std::string(*outer);
     }
-    if (!span.self_closing) return {span.content_begin, span.content_end, std::move(text)};
-    text = ">" + text + "</" + element.name() + ">";
-    return {span.tag_close - 1, span.content_begin, std::move(text)};
+    if (self_closing) {
+        text += "</";
+        text += element.name();
+        text += '>';
+    }
 }
 
 Rendering Document::render() const {
@@ -273,11 +289,14 @@ Rendering Document::render() const {
 
     Rendering rendering;
     rendering.splices.reserve(order.size());
+    std::string text;
     for (const auto &[at, entry] : order) {
-        rendering.splices.push_back(splice_for(pugi::xml_node(entry->first), entry->second));
+        rendering.splices.push_back(place(pugi::xml_node(entry->first), entry->second));
+        if (!rendering.same_as_source) continue;  // one changed splice settles it
         const Rendering::Splice &splice = rendering.splices.back();
-        rendering.same_as_source &= splice.text.size() == splice.end - splice.begin &&
-                                    source_.holds(splice.begin, splice.text);
+        splice_text(splice, text);
+        rendering.same_as_source =
+            text.size() == splice.end - splice.begin && source_.holds(splice.begin, text);
     }
     // An element's new children go after its last child, past the splices
     // of its descendants; without new elements the order is already right.
@@ -290,9 +309,11 @@ Rendering Document::render() const {
 bool Document::write_rendering(int fd, const Rendering &rendering) const {
     Output out(fd);
     size_t pos = 0;
+    std::string text;
     for (const Rendering::Splice &splice : rendering.splices) {
         out.append(source_, pos, splice.begin);
-        out.append(splice.text);
+        splice_text(splice, text);
+        out.append(text);
         pos = splice.end;
     }
     out.append(source_, pos, source_.size());
@@ -300,11 +321,12 @@ bool Document::write_rendering(int fd, const Rendering &rendering) const {
 }
 
 std::string Document::rendered_text(const Rendering &rendering) const {
-    std::string text;
+    std::string text, splice_bytes;
     size_t pos = 0;
     for (const Rendering::Splice &splice : rendering.splices) {
         text += source_.read(pos, splice.begin - pos);
-        text += splice.text;
+        splice_text(splice, splice_bytes);
+        text += splice_bytes;
         pos = splice.end;
     }
     return text + source_.read(pos, source_.size() - pos);

@@ -30,11 +30,19 @@ enum class WriteResult {
     bad_value,         // not UTF-8, or a character XML cannot hold
 };
 
-// What a save writes: the source's bytes with these splices put in.
+// What a save writes: the source's bytes with a splice put in wherever writes
+// fell.  A splice's text is made as it is written, so that the rendering of
+// thousands of changes holds no second copy of their values.
 struct Rendering {
     struct Splice {
+        enum class Kind : uint8_t {
+            content,           // the element's content
+            after_last_child,  // new elements after the element's children
+            self_closing,      // "/>" made into an end tag around the content
+        };
         size_t begin, end;  // the source's bytes it replaces
-        std::string text;
+        pugi::xml_node_struct *element;
+        Kind kind;
     };
     std::vector<Splice> splices;  // in source order
     bool same_as_source = true;   // every splice puts back the bytes it replaces
@@ -110,7 +118,9 @@ class Document {
     std::string text_of(pugi::xml_node element) const;
     bool text_equals(pugi::xml_node element, std::string_view value) const;
     const Edit *edit_of(pugi::xml_node element) const;
-    Rendering::Splice splice_for(pugi::xml_node element, const Edit &edit) const;
+    Rendering::Splice place(pugi::xml_node element, const Edit &edit) const;
+    // The text of a splice, into text.
+    void splice_text(const Rendering::Splice &splice, std::string &text) const;
     void render_added(std::string &out, const Added &added, const std::string &indent,
                       bool block) const;
 
