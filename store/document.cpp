@@ -36,15 +36,20 @@ bool has_element_child(pugi::xml_node parent) {
 }  // namespace
 
 Document::Added *Document::AddedList::find(std::string_view name) const {
-    if (!by_name_) return nullptr;
-    const auto it = by_name_->find(name);
-    return it == by_name_->end() ? nullptr : it->second;
+    if (!items_) return nullptr;
+    const auto it = items_->by_name.find(name);
+    return it == items_->by_name.end() ? nullptr : it->second;
 }
 
 void Document::AddedList::add(std::unique_ptr<Added> added) {
-    if (!by_name_) by_name_ = std::make_unique<std::unordered_map<std::string_view, Added *>>();
-    by_name_->emplace(added->name, added.get());
-    items_.push_back(std::move(added));
+    if (!items_) items_ = std::make_unique<Items>();
+    items_->by_name.emplace(added->name, added.get());
+    items_->in_order.push_back(std::move(added));
+}
+
+const std::vector<std::unique_ptr<Document::Added>> &Document::AddedList::items() const {
+    static const std::vector<std::unique_ptr<Added>> kNone;
+    return items_ ? items_->in_order : kNone;
 }
 
 std::unique_ptr<Document> Document::open(const std::string &path) {
@@ -276,31 +281,33 @@ void Document::splice_text(const Rendering::Splice &splice, std::string &text) c
 }
 
 Rendering Document::render() const {
-    // In document order, so that the source is read front to back.
-    using Entry = std::pair<pugi::xml_node_struct *const, Edit>;
-    std::vector<std::pair<size_t, const Entry *>> order;
-    order.reserve(edits_.size());
-    std::transform(edits_.begin(), edits_.end(), std::back_inserter(order), [](const Entry &entry) {
-        return std::make_pair(static_cast<size_t>(pugi::xml_node(entry.first).offset_debug()),
-                              &entry);
-    });
-    std::sort(order.begin(), order.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
+    // A save looks nothing up: the indexes' memory goes to the rendering, and
+    // a later write builds again what it needs.
+    child_index_.clear();
+    children_ = {};
 
+    // In document order, so that the source is read front to back.
     Rendering rendering;
-    rendering.splices.reserve(order.size());
+    rendering.splices.reserve(edits_.size());
+    for (const auto &entry : edits_) {
+        const pugi::xml_node element(entry.first);
+        rendering.splices.push_back({static_cast<size_t>(element.offset_debug()), 0, entry.first,
+                                     Rendering::Splice::Kind::content});
+    }
+    const auto by_position = [](const auto &a, const auto &b) { return a.begin < b.begin; };
+    std::sort(rendering.splices.begin(), rendering.splices.end(), by_position);
+
     std::string text;
-    for (const auto &[at, entry] : order) {
-        rendering.splices.push_back(place(pugi::xml_node(entry->first), entry->second));
+    for (Rendering::Splice &splice : rendering.splices) {
+        const pugi::xml_node element(splice.element);
+        splice = place(element, *edit_of(element));
         if (!rendering.same_as_source) continue;  // one changed splice settles it
-        const Rendering::Splice &splice = rendering.splices.back();
         splice_text(splice, text);
         rendering.same_as_source =
             text.size() == splice.end - splice.begin && source_.holds(splice.begin, text);
     }
     // An element's new children go after its last child, past the splices
     // of its descendants; without new elements the order is already right.
-    const auto by_position = [](const auto &a, const auto &b) { return a.begin < b.begin; };
     if (!std::is_sorted(rendering.splices.begin(), rendering.splices.end(), by_position))
         std::sort(rendering.splices.begin(), rendering.splices.end(), by_position);
     return rendering;

@@ -69,7 +69,8 @@ class Document {
         dirty_ = false;
     }
 
-    // The rendering is valid until the next write.
+    // The rendering is valid until the next write.  It frees the indexes of
+    // crowded elements, which the next write builds again where it looks.
     Rendering render() const;
     // Writes the rendered document to fd; false on any read or write error.
     bool write_rendering(int fd, const Rendering &rendering) const;
@@ -81,18 +82,20 @@ class Document {
   private:
     struct Added;
     // Elements created under one element, in document order, found by name.
+    // A pointer wide until the first item, as most edits add no element.
     class AddedList {
       public:
         Added *find(std::string_view name) const;
         void add(std::unique_ptr<Added> added);
-        bool empty() const { return items_.empty(); }
-        const std::vector<std::unique_ptr<Added>> &items() const { return items_; }
+        bool empty() const { return !items_; }
+        const std::vector<std::unique_ptr<Added>> &items() const;
 
       private:
-        std::vector<std::unique_ptr<Added>> items_;
-        // The first of each name; made with the first item, as most edits
-        // add no element.
-        std::unique_ptr<std::unordered_map<std::string_view, Added *>> by_name_;
+        struct Items {
+            std::vector<std::unique_ptr<Added>> in_order;
+            std::unordered_map<std::string_view, Added *> by_name;  // the first of each name
+        };
+        std::unique_ptr<Items> items_;
     };
     // An element that a write created; it exists only here until rendered.
     struct Added {
