@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace xml_store {
 
@@ -43,6 +44,21 @@ void SourceFile::load(size_t pos) const {
         failed_ = true;
         window_size_ = 0;
     }
+}
+
+size_t SourceFile::find(char c, size_t pos) const {
+    while (pos < size()) {
+        if (pos - window_begin_ >= window_size_) {
+            load(pos);
+            if (window_size_ == 0) break;
+        }
+        const char *from = window_ + (pos - window_begin_);
+        const size_t run = window_begin_ + window_size_ - pos;
+        if (const void *hit = std::memchr(from, c, run))
+            return pos + static_cast<size_t>(static_cast<const char *>(hit) - from);
+        pos += run;
+    }
+    return size();
 }
 
 std::string SourceFile::read(size_t pos, size_t length) const {

@@ -29,6 +29,8 @@ class SourceFile {
         if (pos - window_begin_ >= window_size_) load(pos);
         return pos - window_begin_ < window_size_ ? window_[pos - window_begin_] : '\0';
     }
+    // The first c at or after pos, or size(): a search through the window.
+    size_t find(char c, size_t pos) const;
     std::string read(size_t pos, size_t length) const;
     // True when the bytes at pos are text; reads through the window.
     bool holds(size_t pos, std::string_view text) const;

@@ -13,11 +13,9 @@ bool is_blank(char c) {
 
 size_t SourceMap::find(std::string_view what, size_t from) const {
     const size_t size = src_.size();
-    for (size_t at = from; at + what.size() <= size; ++at) {
-        size_t k = 0;
-        while (k < what.size() && src_.at(at + k) == what[k]) ++k;
-        if (k == what.size()) return at;
-    }
+    for (size_t at = src_.find(what[0], from); at + what.size() <= size;
+         at = src_.find(what[0], at + 1))
+        if (src_.holds(at, what)) return at;
     return size;
 }
 
@@ -127,8 +125,9 @@ ElementSpan SourceMap::element(pugi::xml_node element) const {
 
 std::string SourceMap::whitespace_before(size_t pos) const {
     size_t from = pos;
+    while (from > 0 && is_blank(src_.at(from - 1))) --from;
     std::string blanks;
-    while (from > 0 && is_blank(src_.at(from - 1))) blanks.insert(blanks.begin(), src_.at(--from));
+    for (size_t i = from; i < pos; ++i) blanks.push_back(src_.at(i));
     return blanks;
 }
 
@@ -137,7 +136,7 @@ std::optional<std::string> SourceMap::indentation_at(size_t pos) const {
     while (from > 0 && (src_.at(from - 1) == ' ' || src_.at(from - 1) == '\t')) --from;
     if (from > 0 && src_.at(from - 1) != '\n') return std::nullopt;
     std::string blanks;
-    for (size_t i = from; i < pos; ++i) blanks += src_.at(i);
+    for (size_t i = from; i < pos; ++i) blanks.push_back(src_.at(i));
     return blanks;
 }
 
