@@ -124,6 +124,33 @@ TEST(Save, SavesAgainAfterFurtherWrites) {
     xml_file_close(handle);
 }
 
+// A save lets go of the indexes of crowded elements; later writes must find
+// the same elements again, and the new element made before the save.
+TEST(Save, WritesAfterASaveFindCrowdedElementsAgain) {
+    std::string doc = "<DVR_CFG><S>";
+    for (int i = 0; i < 40; ++i)
+        doc += "<K" + std::to_string(i) + ">0</K" + std::to_string(i) + ">";
+    doc += "</S></DVR_CFG>";
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, doc);
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_EQ(write_value(handle, "1", "DVR_CFG.S.K5"), 0);
+    ASSERT_EQ(write_value(handle, "n", "DVR_CFG.S.NEW"), 0);
+    ASSERT_EQ(xml_file_save(handle), 0);
+    ASSERT_EQ(write_value(handle, "2", "DVR_CFG.S.K5"), 0);
+    ASSERT_EQ(write_value(handle, "3", "DVR_CFG.S.K39"), 0);
+    ASSERT_EQ(write_value(handle, "m", "DVR_CFG.S.NEW"), 0);
+    ASSERT_EQ(xml_file_save(handle), 0);
+    xml_file_close(handle);
+
+    std::string expected = doc;
+    expected.replace(expected.find("<K5>0<"), 6, "<K5>2<");
+    expected.replace(expected.find("<K39>0<"), 7, "<K39>3<");
+    expected.insert(expected.find("</S>"), "<NEW>m</NEW>");
+    EXPECT_EQ(read_file(path), expected);
+}
+
 TEST(Save, KeepsModeAndOwner) {
     ScratchDir dir;
     const std::string path = dir / "config.xml";
