@@ -61,7 +61,8 @@ TEST(LibmFunctions, RandomValuesOfEveryMagnitude) {
         if (!std::isnan(x)) expect_same_rounding(x);
         expect_same_rounding(std::ldexp(static_cast<double>(a >> 11), -static_cast<int>(b % 64)));
         // Close exponents exercise the division loop's every step.
-        expect_same(x, std::ldexp(y, std::ilogb(x) - std::ilogb(y) - static_cast<int>(b % 60)));
+        if (std::isfinite(x) && std::isfinite(y) && x != 0 && y != 0)
+            expect_same(x, std::ldexp(y, std::ilogb(x) - std::ilogb(y) - static_cast<int>(b % 60)));
     }
 }
 
