@@ -1,9 +1,6 @@
 #include "document.h"
 
 #include <algorithm>
-#include <cstring>
-#include <iterator>
-#include <numeric>
 
 #include "entry_path.h"
 #include "output.h"
