@@ -310,30 +310,33 @@ Rendering Document::render() const {
     return rendering;
 }
 
-bool Document::write_rendering(int fd, const Rendering &rendering) const {
-    Output out(fd);
+template <typename Copy, typename Put>
+void Document::emit(const Rendering &rendering, Copy copy, Put put) const {
     size_t pos = 0;
     std::string text;
     for (const Rendering::Splice &splice : rendering.splices) {
-        out.append(source_, pos, splice.begin);
+        copy(pos, splice.begin);
         splice_text(splice, text);
-        out.append(text);
+        put(std::string_view(text));
         pos = splice.end;
     }
-    out.append(source_, pos, source_.size());
+    copy(pos, source_.size());
+}
+
+bool Document::write_rendering(int fd, const Rendering &rendering) const {
+    Output out(fd);
+    emit(
+        rendering, [&](size_t from, size_t to) { out.append(source_, from, to); },
+        [&](std::string_view text) { out.append(text); });
     return out.flush();
 }
 
 std::string Document::rendered_text(const Rendering &rendering) const {
-    std::string text, splice_bytes;
-    size_t pos = 0;
-    for (const Rendering::Splice &splice : rendering.splices) {
-        text += source_.read(pos, splice.begin - pos);
-        splice_text(splice, splice_bytes);
-        text += splice_bytes;
-        pos = splice.end;
-    }
-    return text + source_.read(pos, source_.size() - pos);
+    std::string text;
+    emit(
+        rendering, [&](size_t from, size_t to) { text += source_.read(from, to - from); },
+        [&](std::string_view splice) { text += splice; });
+    return text;
 }
 
 }  // namespace xml_store

@@ -124,6 +124,10 @@ class Document {
     Rendering::Splice place(pugi::xml_node element, const Edit &edit) const;
     // The text of a splice, into text.
     void splice_text(const Rendering::Splice &splice, std::string &text) const;
+    // The rendered document in order: each untouched range of the source to
+    // copy(from, to), each splice's text to put(text).
+    template <typename Copy, typename Put>
+    void emit(const Rendering &rendering, Copy copy, Put put) const;
     void render_added(std::string &out, const Added &added, const std::string &indent,
                       bool block) const;
 
