@@ -5,12 +5,10 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <initializer_list>
 
 #include "device_paths.h"
 #include "entry_limits.h"
 #include "messages.h"
-#include "print.h"
 #include "xml_file.h"
 
 namespace {
@@ -49,12 +47,8 @@ FILE *open_update_file(bool &not_regular) {
 
 }  // namespace
 
-// What snprintf(d, l, "%s", s) gives, without parsing a format per entry.
 char *update_cfg::strcpy_s(char *d, const char *s, unsigned l) {
-    if (l == 0) return d;
-    const size_t n = strnlen(s, l - 1);
-    memcpy(d, s, n);
-    d[n] = '\0';
+    snprintf(d, l, "%s", s);
     return d;
 }
 
@@ -73,7 +67,7 @@ int update_cfg::read_entry(char *pSection, int sec_len, char *pKey, int key_len,
         // read as a setting of its own.
         if (length == sizeof line - 1 && line[length - 1] != '\n' &&
             skip_rest_of_line(m_update_fd)) {
-            print(MSG_ENTRY_TOO_LONG, line);
+            printf(MSG_ENTRY_TOO_LONG, line);
             continue;
         }
         if (memchr(line, '\0', length)) continue;  // a NUL byte: not a line of text
@@ -87,7 +81,7 @@ int update_cfg::read_entry(char *pSection, int sec_len, char *pKey, int key_len,
         strip_line_end(value);  // the value ends the line: this strips the line too
         const int value_length = static_cast<int>(strlen(value));
         if (section_len >= sec_len || key_length >= key_len || value_length >= value_len) {
-            print(MSG_ENTRY_TOO_LONG, line);
+            printf(MSG_ENTRY_TOO_LONG, line);
             continue;
         }
         memcpy(pSection, line, section_len);
@@ -95,7 +89,7 @@ int update_cfg::read_entry(char *pSection, int sec_len, char *pKey, int key_len,
         memcpy(pKey, dot + 1, key_length);
         pKey[key_length] = '\0';
         strcpy_s(pValue, value, static_cast<unsigned>(value_len));
-        print(MSG_VALUE, value, value_length);
+        printf(MSG_VALUE, value, value_length);
         return 0;
     }
 }
@@ -105,17 +99,12 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
         puts(MSG_BAD_HANDLE);
         return 0;
     }
-    // "DVR_CFG.<section>.<key>", cut to the buffer like snprintf would.
     char entry[ENTRY_PATH_SIZE];
-    char *end = entry;
-    for (const char *part : {ENTRY_PATH_ROOT, ".", pSection, ".", pKey}) {
-        strcpy_s(end, part, static_cast<unsigned>(entry + sizeof entry - end));
-        end += strlen(end);
-    }
+    snprintf(entry, sizeof entry, "%s.%s.%s", ENTRY_PATH_ROOT, pSection, pKey);
     const int len = static_cast<int>(strlen(pValue));
-    print(MSG_SET_VALUE, pValue, len);
+    printf(MSG_SET_VALUE, pValue, len);
     if (xml_file_write(m_config_fd, pValue, len + 1, entry, 0, 0) == 0) return 1;
-    print(MSG_WRITE_FAILED, entry);
+    printf(MSG_WRITE_FAILED, entry);
     return 0;
 }
 
@@ -123,7 +112,7 @@ int update_cfg::update(const char *target_file) {
     bool not_regular = false;
     m_update_fd = open_update_file(not_regular);
     if (!m_update_fd) {
-        if (not_regular) print(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
+        if (not_regular) printf(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
         return 0;
     }
     m_update_opened = true;
@@ -131,7 +120,7 @@ int update_cfg::update(const char *target_file) {
     m_config_fd = xml_file_open(target_file);
     if (m_config_fd <= 0) {
         fclose(m_update_fd);
-        print(MSG_OPEN_FAILED, target_file);
+        printf(MSG_OPEN_FAILED, target_file);
         return 0;
     }
 
@@ -144,7 +133,7 @@ int update_cfg::update(const char *target_file) {
         ++m_saved;
     } else {
         m_save_failed = true;
-        print(MSG_SAVE_FAILED, target_file);
+        printf(MSG_SAVE_FAILED, target_file);
     }
     xml_file_close(m_config_fd);
     return 0;
@@ -154,7 +143,7 @@ int update_cfg::update(const char *target_file) {
 // did not reach every store it could is kept and applied again next run.
 void update_cfg::finish() {
     if (m_update_opened && (m_saved == 0 || m_save_failed)) {
-        print(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
+        printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
         return;
     }
     unlink(UPDATE_FILE_PATH);
