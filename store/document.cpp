@@ -1,9 +1,10 @@
 #include "document.h"
 
 #include <algorithm>
+#include <new>
 
 #include "entry_path.h"
-#include "output.h"
+#include "store_limits.h"
 #include "text.h"
 
 namespace xml_store {
@@ -20,60 +21,50 @@ constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi:
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-bool is_blank_text(pugi::xml_node node) {
-    return node.type() == pugi::node_pcdata && !has_text(node.value());
+bool is_element(pugi::xml_node node) {
+    return node.type() == pugi::node_element;
 }
 
 bool has_element_child(pugi::xml_node parent) {
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-        if (child.type() == pugi::node_element) return true;
+        if (is_element(child)) return true;
     return false;
+}
+
+// The text of a parsed element as the parser decoded it.
+std::string parsed_text(pugi::xml_node element) {
+    std::string text = element.value();
+    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+            text += child.value();
+    return text;
+}
+
+bool is_blank_text(pugi::xml_node node) {
+    return node.type() == pugi::node_pcdata && !has_text(node.value());
 }
 
 }  // namespace
 
-Document::Added *Document::AddedList::find(std::string_view name) const {
-    if (!items_) return nullptr;
-    const auto it = items_->by_name.find(name);
-    return it == items_->by_name.end() ? nullptr : it->second;
-}
-
-void Document::AddedList::add(std::unique_ptr<Added> added) {
-    if (!items_) items_ = std::make_unique<Items>();
-    items_->by_name.emplace(added->name, added.get());
-    items_->in_order.push_back(std::move(added));
-}
-
-const std::vector<std::unique_ptr<Document::Added>> &Document::AddedList::items() const {
-    static const std::vector<std::unique_ptr<Added>> kNone;
-    return items_ ? items_->in_order : kNone;
-}
-
-std::unique_ptr<Document> Document::open(const std::string &path) {
+std::unique_ptr<Document> Document::open(const char *path) {
     std::unique_ptr<Document> doc(new Document);
-    if (!doc->source_.open(path) || !doc->parse()) return nullptr;
-    return doc;
-}
-
-std::unique_ptr<Document> Document::load(int fd) {
-    std::unique_ptr<Document> doc(new Document);
-    if (!doc->source_.adopt(fd) || !doc->parse()) return nullptr;
+    if (!doc->file_.open(path)) return nullptr;
+    doc->map_ = SourceMap(doc->file_.bytes());
+    if (!doc->parse()) return nullptr;
     return doc;
 }
 
 bool Document::parse() {
-    const size_t size = source_.size();
-    parsed_.reset(new char[size + 1]);
-    if (!source_.read_all(parsed_.get())) return false;
-    learn_layout(std::string_view(parsed_.get(), size));
-    const pugi::xml_parse_result parsed =
-        dom_.load_buffer_inplace(parsed_.get(), size, kParseFlags, pugi::encoding_utf8);
-    return parsed && is_whole() && !source_.failed();
+    const std::string &bytes = file_.bytes();
+    learn_layout();
+    return dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) &&
+           is_whole();
 }
 
 // New elements take the file's line ends, and new nesting levels are
 // indented like the file's first indented line.
-void Document::learn_layout(std::string_view bytes) {
+void Document::learn_layout() {
+    const std::string_view bytes = file_.bytes();
     const size_t lf = bytes.find('\n');
     line_end_ = lf != std::string::npos && lf > 0 && bytes[lf - 1] == '\r' ? "\r\n" : "\n";
     indent_unit_ = "\t";
@@ -89,254 +80,267 @@ void Document::learn_layout(std::string_view bytes) {
 // The parser accepts several root elements and drops stray text around the
 // root; either means the file is not one whole document.
 bool Document::is_whole() const {
-    size_t pos = source_.holds(0, kByteOrderMark) ? kByteOrderMark.size() : 0;
+    const std::string_view bytes = file_.bytes();
+    size_t pos =
+        bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
     int roots = 0;
     for (pugi::xml_node node = dom_.first_child(); node; node = node.next_sibling()) {
-        if (node.type() == pugi::node_element) ++roots;
+        if (is_element(node)) ++roots;
         const size_t begin = map_.begin(node);
         if (begin < pos || !map_.is_whitespace(pos, begin)) return false;
         pos = map_.end(node);
     }
-    return roots == 1 && map_.is_whitespace(pos, source_.size());
+    return roots == 1 && map_.is_whitespace(pos, bytes.size());
 }
 
-const ChildIndex *Document::index_of(pugi::xml_node parent) const {
-    auto cached = child_index_.find(parent.internal_object());
-    if (cached == child_index_.end())
-        cached =
-            child_index_.emplace(parent.internal_object(), ChildIndex::build(parent, children_))
-                .first;
-    return cached->second ? &*cached->second : nullptr;
+pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) {
+    const auto indexed = indexes_.find(parent.internal_object());
+    if (indexed != indexes_.end()) {
+        const auto it = indexed->second.first.find(name);
+        return pugi::xml_node(it == indexed->second.first.end() ? nullptr : it->second);
+    }
+    size_t count = 0;
+    pugi::xml_node found;
+    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+        if (!is_element(child)) continue;
+        ++count;
+        if (!found && name == child.name()) found = child;
+    }
+    if (count > kCrowdedChildren) {
+        ChildIndex index;
+        index.first.reserve(count);
+        for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
+            if (is_element(child)) index.first.emplace(child.name(), child.internal_object());
+        index.holds_text = SourceMap::is_parsed(parent) && has_text(parsed_text(parent));
+        indexes_.emplace(parent.internal_object(), std::move(index));
+    }
+    return found;
 }
 
-pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) const {
-    if (const ChildIndex *index = index_of(parent)) return index->find(name);
-    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-        if (child.type() == pugi::node_element && name == child.name()) return child;
-    return {};
+std::string_view Document::value_of(pugi::xml_node element) const {
+    const auto it = values_.find(element.internal_object());
+    return it == values_.end() ? std::string_view() : std::string_view(it->second);
+}
+
+// The one place that decides whether an element holds text, written or
+// parsed: a value would wipe its children, a new child would be mixed into it.
+bool Document::holds_text(pugi::xml_node element) const {
+    if (values_.count(element.internal_object())) return has_text(value_of(element));
+    if (!SourceMap::is_parsed(element)) return false;
+    const auto indexed = indexes_.find(element.internal_object());
+    if (indexed != indexes_.end()) return indexed->second.holds_text;
+    return has_text(parsed_text(element));
 }
 
 bool Document::text_equals(pugi::xml_node element, std::string_view value) const {
-    if (const Edit *edit = edit_of(element); edit && edit->has_value) return edit->value == value;
+    if (values_.count(element.internal_object()) || !SourceMap::is_parsed(element))
+        return value_of(element) == value;
     if (!element.first_child()) return value == element.value();
-    return text_of(element) == value;
-}
-
-bool Document::holds_text(pugi::xml_node element) const {
-    if (const Edit *edit = edit_of(element); edit && edit->has_value) return has_text(edit->value);
-    if (const ChildIndex *index = index_of(element)) return index->has_text();
-    return has_text(text_of(element));
-}
-
-const Document::Edit *Document::edit_of(pugi::xml_node element) const {
-    const auto it = edits_.find(element.internal_object());
-    return it == edits_.end() ? nullptr : &it->second;
-}
-
-std::string Document::text_of(pugi::xml_node element) const {
-    if (const Edit *edit = edit_of(element); edit && edit->has_value) return edit->value;
-    std::string text = element.value();
-    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
-        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
-            text += child.value();
-    return text;
+    return parsed_text(element) == value;
 }
 
 WriteResult Document::write(std::string_view entry, std::string_view value) {
-    std::vector<std::string_view> &parts = parts_;
-    if (!split_entry_path(entry, parts)) return WriteResult::bad_path;
+    try {
+        return change(entry, value);
+    } catch (...) {
+        // Whatever the update meant for this file, it is not all here: a save
+        // must not make it look done.
+        failed_ = true;
+        return WriteResult::failed;
+    }
+}
+
+WriteResult Document::change(std::string_view entry, std::string_view value) {
+    if (!split_entry_path(entry, parts_)) return WriteResult::bad_path;
     if (!is_storable_value(value)) return WriteResult::bad_value;
     pugi::xml_node element = dom_.document_element();
-    if (parts.front() != element.name()) return WriteResult::wrong_root;
-
-    // Descend through parsed elements, then through elements added earlier.
-    Added *added = nullptr;
-    size_t depth = 1;
-    for (; depth < parts.size() && !added; ++depth) {
-        if (pugi::xml_node child = find_element(element, parts[depth])) {
-            element = child;
-            continue;
+    if (parts_.front() != element.name()) return WriteResult::wrong_root;
+    for (size_t depth = 1; depth < parts_.size(); ++depth) {
+        const pugi::xml_node child = find_element(element, parts_[depth]);
+        if (!child) {
+            parts_.erase(parts_.begin(), parts_.begin() + static_cast<ptrdiff_t>(depth));
+            return add_elements(element, value);
         }
-        const Edit *edit = edit_of(element);
-        added = edit ? edit->added.find(parts[depth]) : nullptr;
-        if (!added) break;
+        element = child;
     }
-    for (; depth < parts.size() && added; ++depth) {
-        Added *child = added->children.find(parts[depth]);
-        if (!child) break;
-        added = child;
-    }
+    if (has_element_child(element)) return WriteResult::has_children;
+    if (text_equals(element, value)) return WriteResult::unchanged;
 
-    if (depth < parts.size()) {
-        if (added ? has_text(added->value) : holds_text(element))
-            return WriteResult::parent_has_value;
-        auto chain = std::make_unique<Added>();
-        Added *leaf = chain.get();
-        leaf->name = parts[depth];
-        while (++depth < parts.size()) {
-            auto child = std::make_unique<Added>();
-            child->name = parts[depth];
-            Added *next = child.get();
-            leaf->children.add(std::move(child));
-            leaf = next;
-        }
-        leaf->value = value;
-        (added ? added->children : edits_[element.internal_object()].added).add(std::move(chain));
-        dirty_ = true;
-        return WriteResult::written;
-    }
-
-    if (added) {
-        if (!added->children.empty()) return WriteResult::has_children;
-        if (added->value == value) return WriteResult::unchanged;
-        added->value = value;
-    } else {
-        const Edit *edit = edit_of(element);
-        if (has_element_child(element) || (edit && !edit->added.empty()))
-            return WriteResult::has_children;
-        if (text_equals(element, value)) return WriteResult::unchanged;
-        Edit &changed = edits_[element.internal_object()];
-        changed.has_value = true;
-        changed.value = value;
-    }
+    // Each step either changes nothing when it throws or leaves only an
+    // entry that a save passes over.
+    std::string copy(value);
+    if (SourceMap::is_parsed(element)) touched_.insert(element.internal_object());
+    values_[element.internal_object()] = std::move(copy);
     dirty_ = true;
     return WriteResult::written;
 }
 
-void Document::render_added(std::string &out, const Added &added, const std::string &indent,
-                            bool block) const {
-    out += '<';
-    out += added.name;
-    out += '>';
-    if (added.children.empty()) {
-        append_escaped(out, added.value);
-    } else {
-        const std::string inner = indent + indent_unit_;
-        for (const auto &child : added.children.items()) {
-            if (block) out += line_end_ + inner;
-            render_added(out, *child, inner, block);
+// Creates the elements parts_ names under parent, the last holding value.
+WriteResult Document::add_elements(pugi::xml_node parent, std::string_view value) {
+    if (holds_text(parent)) return WriteResult::parent_has_value;
+    // Until the end, a failure takes out everything added.
+    struct Undo {
+        Document &doc;
+        pugi::xml_node parent, top, leaf;
+        ~Undo() {
+            if (!top) return;
+            doc.values_.erase(leaf.internal_object());
+            doc.indexes_.erase(parent.internal_object());
+            parent.remove_child(top);
         }
-        if (block) out += line_end_ + indent;
+    } undo{*this, parent, {}, {}};
+    std::string copy(value);
+    pugi::xml_node node = parent;
+    for (const std::string_view name : parts_) {
+        node = node.append_child(pugi::node_element);
+        if (!undo.top) undo.top = node;
+        if (!node || !node.set_name(std::string(name).c_str())) throw std::bad_alloc();
     }
-    out += "</";
-    out += added.name;
-    out += '>';
+    undo.leaf = node;
+    if (SourceMap::is_parsed(parent)) touched_.insert(parent.internal_object());
+    values_[node.internal_object()] = std::move(copy);
+    const auto indexed = indexes_.find(parent.internal_object());
+    if (indexed != indexes_.end())
+        indexed->second.first.emplace(undo.top.name(), undo.top.internal_object());
+    undo.top = {};
+    dirty_ = true;
+    return WriteResult::written;
 }
 
-Rendering::Splice Document::place(pugi::xml_node element, const Edit &edit) const {
-    const pugi::xml_node last = element.last_child();
-    if (!edit.has_value && last && !is_blank_text(last)) {
-        const size_t at = map_.end(last);
-        return {at, at, element.internal_object(), Rendering::Splice::Kind::after_last_child};
+bool Document::save() {
+    if (failed_) return false;
+    if (!dirty_) return true;
+    try {
+        const std::vector<Splice> splices = plan();
+        // Flash wears with every write: a file whose bytes would not change
+        // is left alone.
+        bool same_as_source = true;
+        std::string text;
+        for (const Splice &splice : splices) {
+            splice_text(splice, text);
+            same_as_source = text == file_.bytes().substr(splice.begin, splice.end - splice.begin);
+            if (!same_as_source) break;
+        }
+        if (!(same_as_source && file_holds_source_)) {
+            // What the file holds after a failed replace is not known here.
+            file_holds_source_ = false;
+            if (!file_.replace([&](FILE *out) { return emit(splices, out); })) return false;
+        }
+        file_holds_source_ = same_as_source;
+        dirty_ = false;
+        return true;
+    } catch (...) {
+        return false;
     }
-    const ElementSpan span = map_.element(element);
-    if (!span.self_closing)
-        return {span.content_begin, span.content_end, element.internal_object(),
-                Rendering::Splice::Kind::content};
-    return {span.tag_close - 1, span.content_begin, element.internal_object(),
-            Rendering::Splice::Kind::self_closing};
 }
 
-void Document::splice_text(const Rendering::Splice &splice, std::string &text) const {
-    const pugi::xml_node element(splice.element);
-    const Edit &edit = *edit_of(element);
+std::vector<Document::Splice> Document::plan() const {
+    std::vector<Splice> splices;
+    splices.reserve(touched_.size());
+    for (pugi::xml_node_struct *touched : touched_) {
+        const pugi::xml_node element(touched);
+        const bool valued = values_.count(touched) != 0;
+        const pugi::xml_node last = SourceMap::last_parsed_child(element);
+        const bool grown = last ? bool(last.next_sibling()) : bool(element.first_child());
+        if (!valued && !grown) continue;  // left by a write that failed
+        if (!valued && last && !is_blank_text(last)) {
+            const size_t at = map_.end(last);
+            splices.push_back({at, at, element, Splice::Kind::after_last_child});
+            continue;
+        }
+        const ElementSpan span = map_.element(element);
+        if (span.self_closing)
+            splices.push_back(
+                {span.tag_close - 1, span.content_begin, element, Splice::Kind::self_closing});
+        else
+            splices.push_back(
+                {span.content_begin, span.content_end, element, Splice::Kind::content});
+    }
+    std::sort(splices.begin(), splices.end(),
+              [](const Splice &a, const Splice &b) { return a.begin < b.begin; });
+    return splices;
+}
+
+// Writes top, a new element, and everything below it; each level one
+// indent_unit_ deeper when block, else all on one line.  A loop, not a
+// recursion, like every walk whose depth a write decides.
+void Document::render_new(std::string &out, pugi::xml_node top, std::string indent,
+                          bool block) const {
+    pugi::xml_node node = top;
+    for (;;) {
+        out.append("<").append(node.name()).append(">");
+        if (const pugi::xml_node child = node.first_child()) {
+            indent += indent_unit_;
+            if (block) out.append(line_end_).append(indent);
+            node = child;
+            continue;
+        }
+        append_escaped(out, value_of(node));
+        for (;;) {
+            out.append("</").append(node.name()).append(">");
+            if (node == top) return;
+            if (const pugi::xml_node next = node.next_sibling()) {
+                if (block) out.append(line_end_).append(indent);
+                node = next;
+                break;
+            }
+            node = node.parent();
+            indent.resize(indent.size() - indent_unit_.size());
+            if (block) out.append(line_end_).append(indent);
+        }
+    }
+}
+
+void Document::splice_text(const Splice &splice, std::string &text) const {
+    const pugi::xml_node element = splice.element;
+    pugi::xml_node added = SourceMap::last_parsed_child(element);
+    added = added ? added.next_sibling() : element.first_child();
     text.clear();
 
-    if (splice.kind == Rendering::Splice::Kind::after_last_child) {
+    if (splice.kind == Splice::Kind::after_last_child) {
         // New elements follow the last child, laid out like it.
-        const std::string gap = map_.whitespace_before(map_.begin(element.last_child()));
+        const std::string_view gap =
+            map_.whitespace_before(map_.begin(SourceMap::last_parsed_child(element)));
         const size_t lf = gap.rfind('\n');
         const bool block = lf != std::string_view::npos;
         const std::string indent(block ? gap.substr(lf + 1) : std::string_view());
-        for (const auto &added : edit.added.items()) {
-            text += block ? line_end_ + indent : std::string(gap);
-            render_added(text, *added, indent, block);
+        for (; added; added = added.next_sibling()) {
+            text.append(block ? line_end_ : std::string(gap)).append(block ? indent : "");
+            render_new(text, added, indent, block);
         }
         return;
     }
 
-    const bool self_closing = splice.kind == Rendering::Splice::Kind::self_closing;
+    const bool self_closing = splice.kind == Splice::Kind::self_closing;
     if (self_closing) text += '>';
-    if (edit.added.empty()) {
-        append_escaped(text, edit.value);
+    if (!added) {
+        append_escaped(text, value_of(element));
     } else {
         // The first children of an element: one level deeper than it, or on
         // its line when it shares a line with other markup.
-        const std::optional<std::string> outer = map_.indentation_at(map_.begin(element));
+        const std::optional<std::string_view> outer = map_.indentation_at(map_.begin(element));
         const std::string indent = outer ? std::string(*outer) + indent_unit_ : std::string();
-        for (const auto &added : edit.added.items()) {
-            if (outer) text += line_end_ + indent;
-            render_added(text, *added, indent, outer.has_value());
+        for (; added; added = added.next_sibling()) {
+            if (outer) text.append(line_end_).append(indent);
+            render_new(text, added, indent, outer.has_value());
         }
-        if (outer) text += line_end_ + std::string(*outer);
+        if (outer) text.append(line_end_).append(*outer);
     }
-    if (self_closing) {
-        text += "</";
-        text += element.name();
-        text += '>';
-    }
+    if (self_closing) text.append("</").append(element.name()).append(">");
 }
 
-Rendering Document::render() const {
-    // A save looks nothing up: the indexes' memory goes to the rendering, and
-    // a later write builds again what it needs.
-    child_index_.clear();
-    children_ = {};
-
-    // In document order, so that the source is read front to back.
-    Rendering rendering;
-    rendering.splices.reserve(edits_.size());
-    for (const auto &entry : edits_) {
-        const pugi::xml_node element(entry.first);
-        rendering.splices.push_back({static_cast<size_t>(element.offset_debug()), 0, entry.first,
-                                     Rendering::Splice::Kind::content});
-    }
-    const auto by_position = [](const auto &a, const auto &b) { return a.begin < b.begin; };
-    std::sort(rendering.splices.begin(), rendering.splices.end(), by_position);
-
-    std::string text;
-    for (Rendering::Splice &splice : rendering.splices) {
-        const pugi::xml_node element(splice.element);
-        splice = place(element, *edit_of(element));
-        if (!rendering.same_as_source) continue;  // one changed splice settles it
-        splice_text(splice, text);
-        rendering.same_as_source =
-            text.size() == splice.end - splice.begin && source_.holds(splice.begin, text);
-    }
-    // An element's new children go after its last child, past the splices
-    // of its descendants; without new elements the order is already right.
-    if (!std::is_sorted(rendering.splices.begin(), rendering.splices.end(), by_position))
-        std::sort(rendering.splices.begin(), rendering.splices.end(), by_position);
-    return rendering;
-}
-
-template <typename Copy, typename Put>
-void Document::emit(const Rendering &rendering, Copy copy, Put put) const {
+bool Document::emit(const std::vector<Splice> &splices, FILE *out) const {
+    const std::string &source = file_.bytes();
     size_t pos = 0;
     std::string text;
-    for (const Rendering::Splice &splice : rendering.splices) {
-        copy(pos, splice.begin);
+    for (const Splice &splice : splices) {
+        std::fwrite(source.data() + pos, 1, splice.begin - pos, out);
         splice_text(splice, text);
-        put(std::string_view(text));
+        std::fwrite(text.data(), 1, text.size(), out);
         pos = splice.end;
     }
-    copy(pos, source_.size());
-}
-
-bool Document::write_rendering(int fd, const Rendering &rendering) const {
-    Output out(fd);
-    emit(
-        rendering, [&](size_t from, size_t to) { out.append(source_, from, to); },
-        [&](std::string_view text) { out.append(text); });
-    return out.flush();
-}
-
-std::string Document::rendered_text(const Rendering &rendering) const {
-    std::string text;
-    emit(
-        rendering, [&](size_t from, size_t to) { text += source_.read(from, to - from); },
-        [&](std::string_view splice) { text += splice; });
-    return text;
+    std::fwrite(source.data() + pos, 1, source.size() - pos, out);
+    return !std::ferror(out);
 }
 
 }  // namespace xml_store

@@ -1,5 +1,6 @@
 #include "entry_path.h"
 
+#include "store_limits.h"
 #include "text.h"
 
 namespace xml_store {
@@ -9,7 +10,7 @@ bool split_entry_path(std::string_view path, std::vector<std::string_view> &part
     for (;;) {
         const size_t dot = path.find('.');
         const std::string_view part = path.substr(0, dot);
-        if (!is_element_name(part)) return false;
+        if (!is_element_name(part) || parts.size() == kMaxEntryDepth) return false;
         parts.push_back(part);
         if (dot == std::string_view::npos) return true;
         path.remove_prefix(dot + 1);

@@ -5,28 +5,28 @@
 namespace xml_store {
 namespace {
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+constexpr std::string_view kBlanks = " \t\r\n";
+
+size_t offset(pugi::xml_node node) {
+    return static_cast<size_t>(node.offset_debug());
 }
 
 }  // namespace
 
-size_t SourceMap::find(std::string_view what, size_t from) const {
-    const size_t size = src_.size();
-    for (size_t at = src_.find(what[0], from); at + what.size() <= size;
-         at = src_.find(what[0], at + 1))
-        if (src_.holds(at, what)) return at;
-    return size;
+pugi::xml_node SourceMap::last_parsed_child(pugi::xml_node node) {
+    pugi::xml_node last = node.last_child();
+    while (last && !is_parsed(last)) last = last.previous_sibling();
+    return last;
 }
 
-// Text holds no '<': the next one ends it.
-size_t SourceMap::text_end(size_t pos) const {
-    return find("<", pos);
+size_t SourceMap::find(std::string_view what, size_t from) const {
+    const size_t at = src_.find(what, from);
+    return at == std::string_view::npos ? src_.size() : at;
 }
 
 size_t SourceMap::skip_whitespace(size_t pos) const {
-    while (pos < src_.size() && is_blank(src_.at(pos))) ++pos;
-    return pos;
+    const size_t at = src_.find_first_not_of(kBlanks, pos);
+    return at == std::string_view::npos ? src_.size() : at;
 }
 
 bool SourceMap::is_whitespace(size_t from, size_t to) const {
@@ -39,9 +39,8 @@ bool SourceMap::is_whitespace(size_t from, size_t to) const {
 size_t SourceMap::begin(pugi::xml_node node) const {
     const size_t at = offset(node);
     if (node.type() == pugi::node_pcdata) return at;
-    size_t pos = at;
-    while (pos > 0 && src_.at(pos) != '<') --pos;
-    return pos;
+    const size_t open = src_.rfind('<', at);
+    return open == std::string_view::npos ? 0 : open;
 }
 
 // Attribute values may hold '>', so quoted text is skipped; names cannot
@@ -49,7 +48,7 @@ size_t SourceMap::begin(pugi::xml_node node) const {
 size_t SourceMap::start_tag_close(pugi::xml_node element) const {
     char quote = 0;
     for (size_t i = offset(element); i < src_.size(); ++i) {
-        const char c = src_.at(i);
+        const char c = src_[i];
         if (quote) {
             if (c == quote) quote = 0;
         } else if (c == '"' || c == '\'') {
@@ -92,14 +91,14 @@ size_t SourceMap::end(pugi::xml_node node) const {
             break;
         }
         const size_t close = start_tag_close(node);
-        if (close > 0 && close < src_.size() && src_.at(close - 1) == '/') {
+        if (close > 0 && close < src_.size() && src_[close - 1] == '/') {
             pos = close + 1;
             break;
         }
         ++open;
-        const pugi::xml_node last = node.last_child();
+        const pugi::xml_node last = last_parsed_child(node);
         if (!last) {
-            pos = text_end(close + 1);
+            pos = find("<", close + 1);
             break;
         }
         node = last;
@@ -110,34 +109,29 @@ size_t SourceMap::end(pugi::xml_node node) const {
 
 ElementSpan SourceMap::element(pugi::xml_node element) const {
     ElementSpan span{};
-    span.begin = begin(element);
     span.tag_close = start_tag_close(element);
-    span.self_closing = src_.at(span.tag_close - 1) == '/';
+    span.self_closing = span.tag_close > 0 && src_[span.tag_close - 1] == '/';
     span.content_begin = span.tag_close + 1;
     if (span.self_closing) {
         span.content_end = span.content_begin;
         return span;
     }
-    const pugi::xml_node last = element.last_child();
-    span.content_end = last ? skip_whitespace(end(last)) : text_end(span.content_begin);
+    const pugi::xml_node last = last_parsed_child(element);
+    span.content_end = last ? skip_whitespace(end(last)) : find("<", span.content_begin);
     return span;
 }
 
-std::string SourceMap::whitespace_before(size_t pos) const {
-    size_t from = pos;
-    while (from > 0 && is_blank(src_.at(from - 1))) --from;
-    std::string blanks;
-    for (size_t i = from; i < pos; ++i) blanks.push_back(src_.at(i));
-    return blanks;
+std::string_view SourceMap::whitespace_before(size_t pos) const {
+    const size_t last = src_.find_last_not_of(kBlanks, pos == 0 ? 0 : pos - 1);
+    const size_t from = pos == 0 || last == std::string_view::npos ? 0 : last + 1;
+    return src_.substr(from, pos - from);
 }
 
-std::optional<std::string> SourceMap::indentation_at(size_t pos) const {
+std::optional<std::string_view> SourceMap::indentation_at(size_t pos) const {
     size_t from = pos;
-    while (from > 0 && (src_.at(from - 1) == ' ' || src_.at(from - 1) == '\t')) --from;
-    if (from > 0 && src_.at(from - 1) != '\n') return std::nullopt;
-    std::string blanks;
-    for (size_t i = from; i < pos; ++i) blanks.push_back(src_.at(i));
-    return blanks;
+    while (from > 0 && (src_[from - 1] == ' ' || src_[from - 1] == '\t')) --from;
+    if (from > 0 && src_[from - 1] != '\n') return std::nullopt;
+    return src_.substr(from, pos - from);
 }
 
 }  // namespace xml_store

@@ -67,33 +67,8 @@ bool is_storable_value(std::string_view value) {
     return true;
 }
 
-namespace {
-
-// ASCII letters, digits, '_', ':' and '-': what nearly every name is made of,
-// looked up a byte at a time.
-constexpr uint8_t kNameStart = 1, kNameChar = 2;
-
-struct AsciiNameTable {
-    uint8_t of[256] = {};
-    constexpr AsciiNameTable() {
-        for (int c = 0; c < 256; ++c) {
-            const bool start =
-                (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':';
-            if (start) of[c] = kNameStart | kNameChar;
-            if ((c >= '0' && c <= '9') || c == '-') of[c] = kNameChar;
-        }
-    }
-};
-constexpr AsciiNameTable kAsciiName;
-
-}  // namespace
-
 bool is_element_name(std::string_view name) {
     if (name.empty()) return false;
-    bool ascii = kAsciiName.of[static_cast<unsigned char>(name[0])] & kNameStart;
-    for (size_t i = 1; ascii && i < name.size(); ++i)
-        ascii = kAsciiName.of[static_cast<unsigned char>(name[i])] & kNameChar;
-    if (ascii) return true;
     for (size_t i = 0; i < name.size();) {
         const bool first = i == 0;
         const uint32_t cp = next_code_point(name, i);

@@ -89,8 +89,9 @@ TEST_F(EndToEnd, FailedSaveKeepsTheUpdateFileAndTheNextRunFinishes) {
     EXPECT_FALSE(exists(dir_ / kUpdate));
 }
 
-// Each changed file: its temporary copy flushed, renamed over it, and then
-// its folder flushed.  A run that changes nothing neither renames nor flushes.
+// Each changed file: its temporary copy, made in the folder opened with the
+// store, flushed, renamed over it, and then that folder flushed.  A run that changes nothing
+// neither renames nor flushes.
 TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
     if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
     if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
@@ -104,11 +105,11 @@ TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
     for (const std::string &config : kConfigs) {
         const std::string base = config.substr(config.rfind('/') + 1);
         const std::regex sequence(
-            "openat\\([^\\n]*/\\." + base +
-            "\\.tmp\", O_WRONLY\\|O_CREAT\\|O_EXCL[^\\n]* = (\\d+)\\n(?:.*\\n)*?.*fsync\\(\\1\\) +"
-            "= 0\\n(?:.*\\n)*?.*rename\\([^\\n]*\\." +
-            base + "\\.tmp\", \"[^\"]*/" + base +
-            "\"\\) = 0\\n.*openat\\([^\\n]*O_DIRECTORY[^\\n]* = (\\d+)\\n.*fsync\\(\\2\\) += 0");
+            "openat\\([^\\n]*O_DIRECTORY[^\\n]* = (\\d+)\\n(?:.*\\n)*?.*openat\\(\\1, \"\\." +
+            base +
+            "\\.tmp\", O_WRONLY\\|O_CREAT\\|O_EXCL[^\\n]* = (\\d+)\\n(?:.*\\n)*?.*fsync\\(\\2\\) +"
+            "= 0\\n(?:.*\\n)*?.*renameat\\(\\1, \"\\." +
+            base + "\\.tmp\", \\1, \"" + base + "\"\\) = 0\\n.*fsync\\(\\1\\) += 0");
         EXPECT_TRUE(std::regex_search(log, sequence)) << config << "\n" << log;
     }
 

@@ -148,13 +148,23 @@ struct SaveCall {
     bool after_rename;  // the folder's fsync: the new content is already in place
 };
 
-// The configuration whose temporary file a call names, or "".
-std::string config_of_temporary(const std::string &args) {
+// The first quoted argument of a call.
+std::string quoted(const std::string &args) {
+    const size_t open = args.find('"');
+    if (open == std::string::npos) return "";
+    return args.substr(open + 1, args.find('"', open + 1) - open - 1);
+}
+
+// Saves name files relative to their folder's descriptor, opened with the
+// store: which configuration a temporary name in that folder belongs to.
+std::string config_of_temporary(const std::string &folder, const std::string &name) {
     for (const std::string &config : kConfigs) {
         const size_t slash = config.rfind('/');
-        const std::string temporary =
-            "/" + config.substr(0, slash + 1) + "." + config.substr(slash + 1) + ".tmp\"";
-        if (args.find(temporary) != std::string::npos) return config;
+        const std::string dir = "/" + config.substr(0, slash);
+        if (folder.size() >= dir.size() &&
+            folder.compare(folder.size() - dir.size(), dir.size(), dir) == 0 &&
+            name == "." + config.substr(slash + 1) + ".tmp")
+            return config;
     }
     return "";
 }
@@ -162,29 +172,30 @@ std::string config_of_temporary(const std::string &args) {
 std::vector<SaveCall> save_calls(const std::vector<Call> &calls) {
     std::vector<SaveCall> found;
     std::map<std::string, int> seen;
-    std::map<std::string, std::string> temp_fd, folder_fd;  // fd -> config
-    std::string renamed;  // the config whose folder is flushed next
+    std::map<std::string, std::string> folder_path, temp_fd;  // fd -> folder, fd -> config
+    std::string renamed, renamed_in;  // the config whose folder is flushed next, its folder
     for (const Call &call : calls) {
         const int nth = ++seen[call.name];
         const std::string fd = call.args.substr(0, call.args.find(','));
-        const std::string temporary = config_of_temporary(call.args);
-        if (call.name == "openat" && !temporary.empty()) {
+        const std::string temporary =
+            folder_path.count(fd) ? config_of_temporary(folder_path[fd], quoted(call.args)) : "";
+        if (call.name == "openat" && call.args.find("O_DIRECTORY") != std::string::npos) {
+            folder_path[call.result] = quoted(call.args);
+        } else if (call.name == "openat" && !temporary.empty()) {
             temp_fd[call.result] = temporary;
             found.push_back({temporary, "openat", nth, false});
-        } else if (call.name == "openat" && call.args.find("O_DIRECTORY") != std::string::npos &&
-                   !renamed.empty()) {
-            folder_fd[call.result] = renamed;
-            renamed.clear();
         } else if ((call.name == "write" || call.name == "fsync") && temp_fd.count(fd)) {
             found.push_back({temp_fd[fd], call.name, nth, false});
-        } else if (call.name == "fsync" && folder_fd.count(fd)) {
-            found.push_back({folder_fd[fd], call.name, nth, true});
+        } else if (call.name == "fsync" && fd == renamed_in && !renamed.empty()) {
+            found.push_back({renamed, call.name, nth, true});
+            renamed.clear();
         } else if (call.name == "close") {
             temp_fd.erase(fd);
-            folder_fd.erase(fd);
-        } else if (call.name == "rename" && !temporary.empty()) {
-            found.push_back({temporary, "rename", nth, false});
+            folder_path.erase(fd);
+        } else if (call.name == "renameat" && !temporary.empty()) {
+            found.push_back({temporary, "renameat", nth, false});
             renamed = temporary;
+            renamed_in = fd;
         }
     }
     return found;

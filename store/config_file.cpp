@@ -1,0 +1,144 @@
+#include "config_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <utility>
+
+#include "store_limits.h"
+
+namespace xml_store {
+namespace {
+
+// Linux releases a descriptor even when close() fails with EINTR.
+bool close_fd(int fd) {
+    return ::close(fd) == 0 || errno == EINTR;
+}
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    bool close() { return close_fd(std::exchange(fd_, -1)); }
+
+  private:
+    int fd_;
+};
+
+// The new content on its way in: removed, whatever fails, until it has been
+// renamed over the file.
+struct Temporary {
+    int folder;
+    std::string name;
+    FILE *out = nullptr;
+    bool renamed = false;
+    ~Temporary() {
+        if (out) std::fclose(out);
+        if (!renamed) ::unlinkat(folder, name.c_str(), 0);
+    }
+};
+
+// A rewrite in place shows in the change time even when the writer puts the
+// modification time back.
+bool same_file(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+bool read_whole(int fd, std::string &out) {
+    for (size_t done = 0; done < out.size();) {
+        const ssize_t n = ::read(fd, &out[done], out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+ConfigFile::~ConfigFile() {
+    if (folder_ >= 0) ::close(folder_);
+}
+
+bool ConfigFile::open(const char *path) {
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
+    if (!real) return false;
+    const std::string target = real.get();  // absolute, without links
+    const size_t slash = target.rfind('/');
+    name_ = target.substr(slash + 1);
+    folder_ = ::open(slash == 0 ? "/" : target.substr(0, slash).c_str(),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_ < 0) return false;
+    // Non-blocking, so that a FIFO in the file's place is refused, not waited on.
+    Fd fd(::openat(folder_, name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0 || ::fstat(fd.get(), &identity_) != 0 || !S_ISREG(identity_.st_mode) ||
+        identity_.st_size > kMaxFileSize)
+        return false;
+    bytes_.resize(static_cast<size_t>(identity_.st_size));
+    struct stat after;
+    return read_whole(fd.get(), bytes_) && ::fstat(fd.get(), &after) == 0 &&
+           same_file(after, identity_) && fd.close();
+}
+
+bool ConfigFile::names_opened_file(int fd) const {
+    struct stat by_fd, by_name;
+    return ::fstat(fd, &by_fd) == 0 && same_file(by_fd, identity_) &&
+           ::fstatat(folder_, name_.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(by_name, identity_);
+}
+
+bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
+    // Saves through this library hold an exclusive lock on the file they
+    // replace.  It lives on the inode, so it needs no lock file and dies with
+    // its holder.  A second save meanwhile fails at once rather than wait:
+    // the first one is replacing the version it opened, after which it would
+    // fail anyway.  The lock also keeps the fixed temporary name to one saver
+    // at a time; being fixed, a copy left by a power cut is replaced by the
+    // next save instead of piling up.
+    Fd current(::openat(folder_, name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    if (current.get() < 0 || ::flock(current.get(), LOCK_EX | LOCK_NB) != 0 ||
+        !names_opened_file(current.get()))
+        return false;
+    // The rename would get past a file's missing write permission; honour it.
+    if (::faccessat(folder_, name_.c_str(), W_OK, AT_EACCESS) != 0) return false;
+
+    Temporary tmp{folder_, "." + name_ + ".tmp"};
+    if (::unlinkat(folder_, tmp.name.c_str(), 0) != 0 && errno != ENOENT) return false;
+    const int fd = ::openat(folder_, tmp.name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    tmp.out = ::fdopen(fd, "w");
+    if (!tmp.out) {
+        ::close(fd);
+        return false;
+    }
+    if ((::geteuid() == 0 && ::fchown(fd, identity_.st_uid, identity_.st_gid) != 0) ||
+        ::fchmod(fd, identity_.st_mode & 07777) != 0 || !write_content(tmp.out) ||
+        std::fflush(tmp.out) != 0 || ::fsync(fd) != 0)
+        return false;
+    // Checked again at the last moment for writers that take no lock.
+    if (!names_opened_file(current.get()) ||
+        ::renameat(folder_, tmp.name.c_str(), folder_, name_.c_str()) != 0)
+        return false;
+    tmp.renamed = true;
+    // The rename changed the new file's change time: what the next save
+    // expects to find is read after it; zeroed when unknown, it matches no file.
+    struct stat saved {};
+    const bool known = ::fstat(fd, &saved) == 0;
+    identity_ = saved;
+    const bool closed = std::fclose(std::exchange(tmp.out, nullptr)) == 0 || errno == EINTR;
+    return known && closed && ::fsync(folder_) == 0;
+}
+
+}  // namespace xml_store

@@ -1,0 +1,48 @@
+// The configuration file on disk: its bytes as opened, and their replacement
+// so that neither a power cut nor another writer leaves a torn or mixed file.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace xml_store {
+
+class ConfigFile {
+  public:
+    ConfigFile() = default;
+    ConfigFile(const ConfigFile &) = delete;
+    ConfigFile &operator=(const ConfigFile &) = delete;
+    ~ConfigFile();
+
+    // Reads the regular file at path whole.  A symbolic link is resolved here,
+    // once: the file is the one named at open, whatever the working folder
+    // or the links do later.  False when it is missing, unreadable, not a
+    // regular file or over kMaxFileSize.
+    bool open(const char *path);
+    const std::string &bytes() const { return bytes_; }
+
+    // Replaces the file's content with what write_content writes to the
+    // stream it is given (true when all of it was written).  Refused, writing
+    // nothing, when the file is no longer the one opened or last saved (same
+    // device, inode, size, modification and change time), or when another
+    // save of it is under way.  The new content goes to a temporary file
+    // beside it, is flushed, takes the file's mode and owner and is renamed
+    // over it; then the folder is flushed.  On failure no temporary file is
+    // left and the file is as it was, except when only the folder's flush
+    // failed: the file then holds the new content, which a power cut may
+    // still undo, and the next replace() of this object writes it again.
+    bool replace(const std::function<bool(FILE *)> &write_content);
+
+  private:
+    bool names_opened_file(int fd) const;
+
+    int folder_ = -1;
+    std::string name_;
+    struct stat identity_ {};
+    std::string bytes_;
+};
+
+}  // namespace xml_store
