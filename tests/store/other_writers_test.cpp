@@ -1,0 +1,142 @@
+// Another writer between an open and its save: the file keeps one whole
+// version, never a mix, and the save says truly whether it was ours.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "process.h"
+#include "store_helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kConfig =
+    "<DVR_CFG>\n  <NET>\n    <GATEWAY>192.168.1.1</GATEWAY>\n    <PORT>80</PORT>\n  </NET>\n"
+    "</DVR_CFG>\n";
+// Another writer's version: the same size, so only the change time tells.
+const std::string kTheirs =
+    "<DVR_CFG>\n  <NET>\n    <GATEWAY>192.168.1.9</GATEWAY>\n    <PORT>81</PORT>\n  </NET>\n"
+    "</DVR_CFG>\n";
+
+class OtherWriter : public testing::Test {
+  protected:
+    void SetUp() override {
+        write_file(path_, kConfig);
+        handle_ = xml_file_open(path_.c_str());
+        ASSERT_GT(handle_, 0);
+        ASSERT_EQ(write_value(handle_, "10.0.0.42", "DVR_CFG.NET.GATEWAY"), 0);
+    }
+    void TearDown() override { xml_file_close(handle_); }
+
+    // The save fails, and the file is theirs, whole, with nothing beside it.
+    void expect_save_refused() {
+        EXPECT_NE(xml_file_save(handle_), 0);
+        EXPECT_EQ(read_file(path_), kTheirs);
+        EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"config.xml"});
+    }
+
+    ScratchDir dir_;
+    const std::string path_ = dir_ / "config.xml";
+    int handle_ = 0;
+};
+
+TEST_F(OtherWriter, RewriteInPlaceWithTheModificationTimePutBack) {
+    struct stat before;
+    ASSERT_EQ(stat(path_.c_str(), &before), 0);
+    const int fd = open(path_.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, kTheirs.data(), kTheirs.size(), 0), static_cast<ssize_t>(kTheirs.size()));
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+    expect_save_refused();
+}
+
+TEST_F(OtherWriter, ReplacementByRename) {
+    write_file(dir_ / "theirs", kTheirs);
+    ASSERT_EQ(rename((dir_ / "theirs").c_str(), path_.c_str()), 0);
+    expect_save_refused();
+}
+
+// A save of this library under way holds a lock on the file: a second one
+// fails at once instead of racing it for the temporary file.
+TEST_F(OtherWriter, SaveUnderWay) {
+    const int fd = open(path_.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    EXPECT_NE(xml_file_save(handle_), 0);
+    EXPECT_EQ(read_file(path_), kConfig);
+    EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"config.xml"});
+    close(fd);
+    EXPECT_EQ(xml_file_save(handle_), 0) << "once the lock is gone";
+    EXPECT_NE(read_file(path_).find("10.0.0.42"), std::string::npos);
+}
+
+// The file is the one named at open: a relative path is not looked up again
+// in another working folder.
+TEST(OpenedFile, StaysTheSameWhenTheWorkingFolderChanges) {
+    ScratchDir first, second;
+    write_file(first / "config.xml", kConfig);
+    write_file(second / "config.xml", kTheirs);
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(chdir(first.path().c_str()), 0);
+    const int handle = xml_file_open("config.xml");
+    ASSERT_EQ(chdir(second.path().c_str()), 0);
+    EXPECT_EQ(write_value(handle, "10.0.0.42", "DVR_CFG.NET.GATEWAY"), 0);
+    EXPECT_EQ(xml_file_save(handle), 0);
+    xml_file_close(handle);
+    ASSERT_EQ(chdir(here), 0);
+    EXPECT_EQ(read_file(second / "config.xml"), kTheirs);
+    EXPECT_NE(read_file(first / "config.xml").find("10.0.0.42"), std::string::npos);
+}
+
+// Two processes save the same version at the same moment; the first is held
+// inside its save (its temporary file's fsync delayed) while the second
+// tries.  One wins whole, the other says it failed.
+TEST(TwoProcesses, SavingOneFileAtOnceLeaveOneWholeVersion) {
+    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, kConfig);
+    Outcome slow, quick;
+    std::thread first([&] {
+        slow = run_program({"/usr/bin/env", "strace", "-f", "-qq", "-o", "/dev/null", "-E",
+                            "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=fsync", "-e",
+                            "inject=fsync:delay_enter=1500000:when=1", SAVE_PROGRAM, path,
+                            "DVR_CFG.NET.GATEWAY", "10.0.0.1"});
+    });
+    // Until the slow one holds its temporary file, the quick one waits.
+    for (int i = 0; i < 300 && !exists(dir / ".config.xml.tmp"); ++i) usleep(10000);
+    ASSERT_TRUE(exists(dir / ".config.xml.tmp"));
+    quick = run_program({SAVE_PROGRAM, path, "DVR_CFG.NET.PORT", "8080"});
+    first.join();
+    EXPECT_EQ(slow.out, "saved\n");
+    EXPECT_EQ(quick.out, "save failed\n");
+    EXPECT_EQ(read_file(path), apply(kConfig, {{"DVR_CFG.NET.GATEWAY", "10.0.0.1"}}));
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+
+    // Once the first has saved, the second's version is gone: a late save
+    // fails too, and does not undo the first.
+    const std::string first_saved = read_file(path);
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_GT(handle, 0);
+    EXPECT_EQ(run_program({SAVE_PROGRAM, path, "DVR_CFG.NET.PORT", "81"}).out, "saved\n");
+    const std::string second_saved = read_file(path);
+    EXPECT_EQ(write_value(handle, "8080", "DVR_CFG.NET.PORT"), 0);
+    EXPECT_NE(xml_file_save(handle), 0);
+    xml_file_close(handle);
+    EXPECT_EQ(read_file(path), second_saved);
+    EXPECT_NE(second_saved, first_saved);
+}
+
+}  // namespace
