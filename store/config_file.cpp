@@ -41,6 +41,7 @@ struct Temporary {
     std::string name;
     FILE *out = nullptr;
     bool renamed = false;
+    void keep() { renamed = true; }
     ~Temporary() {
         if (out) std::fclose(out);
         if (!renamed) ::unlinkat(folder, name.c_str(), 0);
@@ -131,7 +132,7 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
     if (!names_opened_file(current.get()) ||
         ::renameat(folder_, tmp.name.c_str(), folder_, name_.c_str()) != 0)
         return false;
-    tmp.renamed = true;
+    tmp.keep();
     // The rename changed the new file's change time: what the next save
     // expects to find is read after it; zeroed when unknown, it matches no file.
     struct stat saved {};

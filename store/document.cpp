@@ -182,6 +182,8 @@ WriteResult Document::add_elements(pugi::xml_node parent, std::string_view value
     struct Undo {
         Document &doc;
         pugi::xml_node parent, top, leaf;
+        void note_leaf(pugi::xml_node last) { leaf = last; }
+        void keep() { top = {}; }
         ~Undo() {
             if (!top) return;
             doc.values_.erase(leaf.internal_object());
@@ -196,13 +198,13 @@ WriteResult Document::add_elements(pugi::xml_node parent, std::string_view value
         if (!undo.top) undo.top = node;
         if (!node || !node.set_name(std::string(name).c_str())) throw std::bad_alloc();
     }
-    undo.leaf = node;
+    undo.note_leaf(node);
     if (SourceMap::is_parsed(parent)) touched_.insert(parent.internal_object());
     values_[node.internal_object()] = std::move(copy);
     const auto indexed = indexes_.find(parent.internal_object());
     if (indexed != indexes_.end())
         indexed->second.first.emplace(undo.top.name(), undo.top.internal_object());
-    undo.top = {};
+    undo.keep();
     dirty_ = true;
     return WriteResult::written;
 }
