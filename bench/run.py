@@ -1,7 +1,10 @@
 """Times update_cfg against the floor (open and save the three files) and
 against xmlstarlet on the same generated data, and prints the figures.
 
-Usage: run.py BUILD_DIR [--smoke]
+Usage: run.py BUILD_DIR [--smoke] [--baseline OTHER_BUILD_DIR]
+
+With --baseline, the tool of another build (an earlier commit's, say) runs
+in the same turns as this one's, for a before-and-after in one run.
 """
 import os
 import re
@@ -71,20 +74,43 @@ class Tree:
         return [os.path.join(self.root, c) for c in CONFIGS]
 
 
-def timed(tree, tool_argv, floor_argv, repeats):
-    """Wall times of the tool and of the floor, run in turns so that a slow
-    spell of the machine falls on both, and the tool's peak memory."""
-    tool_times, floor_times = [], []
+def heap_peak(argv, cwd):
+    """Peak heap KiB of one run, blocks and allocator overhead, from
+    valgrind's massif."""
+    out = os.path.join(cwd, "massif.out")
+    subprocess.run(["valgrind", "-q", "--tool=massif", "--massif-out-file=" + out] + argv,
+                   cwd=cwd, stdout=subprocess.DEVNULL, check=True)
+    peak, heap = 0, 0
+    with open(out) as f:
+        for line in f:
+            if line.startswith("mem_heap_B="):
+                heap = int(line.split("=")[1])
+            elif line.startswith("mem_heap_extra_B="):
+                peak = max(peak, heap + int(line.split("=")[1]))
+    os.remove(out)
+    return peak // 1024
+
+
+def timed(tree, tool_argv, floor_argv, repeats, baseline_argv=None):
+    """Wall times of the tool, of the floor and of the baseline tool, run in
+    turns so that a slow spell of the machine falls on all, and the tool's
+    peak memory."""
+    tool_times, floor_times, baseline_times = [], [], []
     for _ in range(repeats):
         tree.reset()
         tool_times.append(run(tool_argv, tree.root))
         tree.reset(with_update=False)
         floor_times.append(run(floor_argv, tree.root))
+        if baseline_argv:
+            tree.reset()
+            baseline_times.append(run(baseline_argv, tree.root))
     peaks = []
     for _ in range(5):  # the kernel maps library pages around each fault: peaks vary
         tree.reset()
         peaks.append(peak_rss(tool_argv, tree.root))
-    return tool_times, floor_times, statistics.median(peaks)
+    tree.reset()
+    return tool_times, floor_times, baseline_times, statistics.median(peaks), heap_peak(
+        tool_argv, tree.root)
 
 
 def io_of(tree, argv):
@@ -105,8 +131,8 @@ def io_of(tree, argv):
             fd = args.split(",")[0]
             if name == "openat" and result >= 0:
                 path = args.split('"')[1]
-                fds[str(result)] = "/mnt/" in path or "/config" in path or path.startswith(
-                    "./") or path.startswith(tree.root)
+                fds[str(result)] = path.endswith(".tmp") or "/mnt/" in path or (
+                    "/config" in path or path.startswith("./") or path.startswith(tree.root))
             elif name in ("write", "pwrite64") and fds.get(fd) and result > 0:
                 written += result
             elif name in ("fsync", "fdatasync"):
@@ -147,9 +173,13 @@ def main():
     counts = [10] if smoke else [10, 1000, 10000]
     repeats = 3 if smoke else 31  # a third of that for the large files
     have_xmlstarlet = shutil.which("xmlstarlet") is not None
+    baseline = None
+    if "--baseline" in sys.argv:
+        baseline = os.path.join(os.path.abspath(sys.argv[sys.argv.index("--baseline") + 1]),
+                                "tests", "update_cfg_rooted")
 
-    print("%-7s %-6s %-22s %-10s %-8s %-9s %-10s %-7s %-12s %-9s %-12s %-9s" % (
-        "M", "N", "tool median (spread)", "floor", "tool/fl", "peak RSS", "written",
+    print("%-7s %-6s %-22s %-10s %-8s %-9s %-9s %-10s %-7s %-12s %-9s %-12s %-9s" % (
+        "M", "N", "tool median (spread)", "floor", "tool/fl", "peak RSS", "heap", "written",
         "fsyncs", "xmlstarlet", "xml/tool", "xml loop", "loop/tool"))
     results = {}
     for settings in sizes:
@@ -160,9 +190,10 @@ def main():
             update = generate.update(paths, entries, seed=entries)
             with tempfile.TemporaryDirectory() as root:
                 tree = Tree(root, config_text, generate.update_file(update))
-                tool_times, floor_times, peak = timed(
+                tool_times, floor_times, baseline_times, peak, heap = timed(
                     tree, [tool], [floor, "DVR_CFG." + paths[0][0]] + tree.paths(),
-                    repeats if settings < 10000 else repeats // 3)
+                    repeats if settings < 10000 else repeats // 3,
+                    [baseline] if baseline else None)
                 written, syncs = io_of(tree, [tool])
                 xml_single = xml_loop = None
                 if have_xmlstarlet:
@@ -186,18 +217,24 @@ def main():
             tool_median = statistics.median(tool_times)
             floor_median = statistics.median(floor_times)
             results[(settings, entries)] = (tool_median, floor_median)
-            print("%-7d %-6d %-22s %-10s %-8s %-9s %-10s %-7d %-12s %-9s %-12s %-9s" % (
+            print("%-7d %-6d %-22s %-10s %-8s %-9s %-9s %-10s %-7d %-12s %-9s %-12s %-9s" % (
                 settings, entries,
                 "%s (%s-%s)" % (fmt(tool_median), fmt(min(tool_times)), fmt(max(tool_times))),
                 fmt(floor_median), "%.2f" % (tool_median / floor_median),
-                "%d KiB" % peak, "%d B" % written, syncs,
+                "%d KiB" % peak, "%d KiB" % heap, "%d B" % written, syncs,
                 fmt(xml_single) if xml_single else "-",
                 "%.1f" % (xml_single / tool_median) if xml_single else "-",
                 fmt(xml_loop) if xml_loop else "-",
                 "%.0f" % (xml_loop / tool_median) if xml_loop else "-"))
-        print("        file size at M=%d: %d B; RSS target 4 x file + 2 MiB = %d KiB"
-              " (peak RSS: median of five runs)" % (
-            settings, size, (4 * size) // 1024 + 2048))
+            if baseline_times:
+                baseline_median = statistics.median(baseline_times)
+                print("        baseline: %s (%s-%s), %.2f x the floor; this build %+.1f %%" % (
+                    fmt(baseline_median), fmt(min(baseline_times)), fmt(max(baseline_times)),
+                    baseline_median / floor_median,
+                    100 * (tool_median / baseline_median - 1)))
+        print("        file size at M=%d: %d B; heap target 4 x file + 1 MiB = %d KiB"
+              " (peak RSS: median of five runs; heap: massif)" % (
+            settings, size, (4 * size) // 1024 + 1024))
 
     def beyond(key):
         return results[key][0] - results[key][1]
