@@ -2,6 +2,7 @@
 // Input: the document, a NUL, then one "entry=value" write a line.  Whatever
 // it is fed, a document that opens saves to one that opens again and holds
 // what was written, and a refused write changes no byte.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -71,7 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         pos = end + 1;
         const size_t equals = line.find('=');
         if (equals == std::string::npos) continue;
-        const std::string entry = line.substr(0, equals), value = line.substr(equals + 1);
+        // The store reads an entry path up to its first NUL, as C text.
+        const std::string entry = line.substr(0, std::min(equals, line.find('\0')));
+        const std::string value = line.substr(equals + 1);
         const bool accepted = write_value(handle, value, entry) == 0;
         require(xml_file_save(handle) == 0, "a save of an open document succeeds");
         const std::string after = get();
