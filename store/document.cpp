@@ -40,10 +40,6 @@ std::string parsed_text(pugi::xml_node element) {
     return text;
 }
 
-bool is_blank_text(pugi::xml_node node) {
-    return node.type() == pugi::node_pcdata && !has_text(node.value());
-}
-
 }  // namespace
 
 std::unique_ptr<Document> Document::open(const char *path) {
@@ -245,7 +241,9 @@ std::vector<Document::Splice> Document::plan() const {
         const pugi::xml_node last = SourceMap::last_parsed_child(element);
         const bool grown = last ? bool(last.next_sibling()) : bool(element.first_child());
         if (!valued && !grown) continue;  // left by a write that failed
-        if (!valued && last && !is_blank_text(last)) {
+        // Blanks spelled as references are text in the file: new elements
+        // go after them, not over them.
+        if (!valued && last && !map_.is_whitespace(map_.begin(last), map_.end(last))) {
             const size_t at = map_.end(last);
             splices.push_back({at, at, element, Splice::Kind::after_last_child});
             continue;
@@ -300,9 +298,12 @@ void Document::splice_text(const Splice &splice, std::string &text) const {
     text.clear();
 
     if (splice.kind == Splice::Kind::after_last_child) {
-        // New elements follow the last child, laid out like it.
-        const std::string_view gap =
-            map_.whitespace_before(map_.begin(SourceMap::last_parsed_child(element)));
+        // New elements follow the last child, laid out like the last one that
+        // is not text: text there is blank, if only by its references.
+        pugi::xml_node model = SourceMap::last_parsed_child(element);
+        while (model.type() == pugi::node_pcdata && model.previous_sibling())
+            model = model.previous_sibling();
+        const std::string_view gap = map_.whitespace_before(map_.begin(model));
         const size_t lf = gap.rfind('\n');
         const bool block = lf != std::string_view::npos;
         const std::string indent(block ? gap.substr(lf + 1) : std::string_view());

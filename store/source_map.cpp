@@ -33,14 +33,29 @@ bool SourceMap::is_whitespace(size_t from, size_t to) const {
     return skip_whitespace(from) >= to;
 }
 
-// pugixml reports the position of a node's name or value; the markup that
-// opens it ("<", "<?", "<!--", "<![CDATA[", "<!DOCTYPE ") is the last '<'
-// before that position.  Text starts right at it.
+// pugixml reports where a node's name or value starts; the markup that opens
+// it stands right before, at a length fixed by the node's kind.  A comment's
+// or CDATA's own text may hold '<', so no search back for one would do.
 size_t SourceMap::begin(pugi::xml_node node) const {
     const size_t at = offset(node);
-    if (node.type() == pugi::node_pcdata) return at;
-    const size_t open = src_.rfind('<', at);
-    return open == std::string_view::npos ? 0 : open;
+    switch (node.type()) {
+        case pugi::node_element:
+            return at - 1;  // "<"
+        case pugi::node_pi:
+        case pugi::node_declaration:
+            return at - 2;  // "<?"
+        case pugi::node_comment:
+            return at - 4;  // "<!--"
+        case pugi::node_cdata:
+            return at - 9;  // "<![CDATA["
+        case pugi::node_doctype: {
+            // "<!DOCTYPE", then blanks, then the value; no '<' among them.
+            const size_t open = src_.rfind('<', at);
+            return open == std::string_view::npos ? 0 : open;
+        }
+        default:
+            return at;  // text starts at its first byte
+    }
 }
 
 // Attribute values may hold '>', so quoted text is skipped; names cannot
