@@ -1,5 +1,6 @@
 #include "encoding.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -7,7 +8,11 @@
 namespace xml_store {
 namespace {
 
-const iconv_t kNoConversion = reinterpret_cast<iconv_t>(-1);  // iconv_open's failure
+// iconv_open, with nullptr for its (iconv_t)-1: no such conversion here.
+iconv_t open_conversion(const char *to, const char *from) {
+    iconv_t cd = iconv_open(to, from);
+    return reinterpret_cast<intptr_t>(cd) == -1 ? nullptr : cd;
+}
 
 // The length of the valid UTF-8 sequence at s[i] with its code point in cp,
 // or 0 when none starts there (overlong forms, surrogates and code points
@@ -80,11 +85,11 @@ void return_to_initial_state(iconv_t cd, std::string &out) {
     out.append(buffer, to - buffer);
 }
 
-// Encoding names as compared: upper case, without '-', '_' and blanks.
+// Encoding names as compared: upper case, without '-' and '_'.
 std::string key_of(std::string_view name) {
     std::string key;
     for (const char c : name)
-        if (c != '-' && c != '_' && c != ' ') key += (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c;
+        if (c != '-' && c != '_') key += static_cast<char>(toupper(static_cast<unsigned char>(c)));
     return key;
 }
 
@@ -129,6 +134,15 @@ int number_after(const std::string &key, const char *prefix) {
         n = n * 10 + (key[i] - '0');
     }
     return n;
+}
+
+// XML's EncName: a letter, then letters, digits, '.', '_' and '-'.
+bool is_encoding_name(std::string_view name) {
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    if (name.empty() || !letter(name[0])) return false;
+    for (const char c : name)
+        if (!letter(c) && !(c >= '0' && c <= '9') && c != '.' && c != '_' && c != '-') return false;
+    return true;
 }
 
 }  // namespace
@@ -176,23 +190,25 @@ std::string canonical_encoding(std::string_view name) {
     return std::string(name);
 }
 
-Encoding::Encoding(std::string_view name)
-    : name_(canonical_encoding(name)), to_utf8_(kNoConversion), from_utf8_(kNoConversion) {
+Encoding::Encoding(std::string_view name) : name_(canonical_encoding(name)) {
     utf8_ = name_ == "UTF-8";
     if (utf8_) {
         converts_ = ascii_compatible_ = true;
         return;
     }
-    to_utf8_ = iconv_open("UTF-8", name_.c_str());
-    from_utf8_ = iconv_open(name_.c_str(), "UTF-8");
-    converts_ = to_utf8_ != kNoConversion && from_utf8_ != kNoConversion;
+    // iconv reads "//TRANSLIT" and "//IGNORE" in a name as orders; XML
+    // allows letters, digits, '.', '_' and '-' alone.
+    if (!is_encoding_name(name_)) return;
+    to_utf8_ = open_conversion("UTF-8", name_.c_str());
+    from_utf8_ = open_conversion(name_.c_str(), "UTF-8");
+    converts_ = to_utf8_ && from_utf8_;
     const std::string_view markup = "<?xml version='1.0'?>\t\r\n<!DOCTYPE [&#;]-->AZaz09_.:/=\"";
     ascii_compatible_ = from_utf8(markup) == std::string(markup);
 }
 
 Encoding::~Encoding() {
-    if (to_utf8_ != kNoConversion) iconv_close(to_utf8_);
-    if (from_utf8_ != kNoConversion) iconv_close(from_utf8_);
+    if (to_utf8_) iconv_close(to_utf8_);
+    if (from_utf8_) iconv_close(from_utf8_);
 }
 
 std::optional<std::string> Encoding::to_utf8(std::string_view bytes) const {

@@ -49,7 +49,8 @@ class Encoding {
     bool converts() const { return converts_; }
     // True when the markup characters, letters, digits and blanks are the
     // same bytes as in ASCII: a byte-wise XML parser reads such a file right.
-    // False for UTF-16, UTF-32, UTF-7 and EBCDIC, which the store refuses.
+    // False for UTF-16, UTF-32, UTF-7 and EBCDIC, which the store refuses,
+    // and for a name XML does not allow ("ISO-8859-1//TRANSLIT").
     bool ascii_compatible() const { return ascii_compatible_; }
 
     // True when bytes are a whole, valid sequence of this encoding.
@@ -67,8 +68,8 @@ class Encoding {
     bool utf8_ = false;
     bool converts_ = false;
     bool ascii_compatible_ = false;
-    iconv_t to_utf8_;
-    iconv_t from_utf8_;
+    iconv_t to_utf8_ = nullptr;  // nullptr: the C library has no such conversion
+    iconv_t from_utf8_ = nullptr;
 };
 
 }  // namespace xml_store

@@ -200,6 +200,17 @@ TEST(Encoding, TellsWhichEncodingsAByteWiseParserReads) {
         EXPECT_FALSE(Encoding(name).ascii_compatible()) << name;
 }
 
+// iconv takes suffixes in a name as orders: "//TRANSLIT" would turn a
+// missing character into '?' instead of a reference.
+TEST(Encoding, NamesXmlDoesNotAllowConvertNothing) {
+    for (const char *name : {"ISO-8859-1//TRANSLIT", "UTF-16//IGNORE", "latin1 ", "1252", ""}) {
+        const Encoding encoding(name);
+        EXPECT_FALSE(encoding.converts()) << name;
+        EXPECT_FALSE(encoding.ascii_compatible()) << name;
+        EXPECT_EQ(encoding.from_utf8("\xE2\x82\xAC"), "&#8364;") << name;
+    }
+}
+
 // Without the C library's tables only ASCII is certain: every other
 // character becomes a reference, and only ASCII bytes are taken as valid.
 TEST(Encoding, FallsBackToReferencesWhereTheCLibraryCannotConvert) {
