@@ -1,9 +1,11 @@
 #include "encoding.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace xml_store {
 namespace {
@@ -51,9 +53,8 @@ bool valid_utf8(std::string_view s) {
 }
 
 bool is_ascii(std::string_view s) {
-    for (const char c : s)
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-    return true;
+    return std::none_of(s.begin(), s.end(),
+                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 void append_reference(std::string &out, uint32_t cp) {
@@ -95,6 +96,7 @@ std::string key_of(std::string_view name) {
 
 struct Alias {
     const char *key;
+    // cppcheck-suppress unusedStructMember ; read through find_if's iterator
     const char *name;
 };
 
@@ -179,8 +181,9 @@ std::string declared_encoding(std::string_view document) {
 
 std::string canonical_encoding(std::string_view name) {
     const std::string key = key_of(name);
-    for (const Alias &alias : kAliases)
-        if (key == alias.key) return alias.name;
+    const auto alias = std::find_if(std::begin(kAliases), std::end(kAliases),
+                                    [&](const Alias &a) { return key == a.key; });
+    if (alias != std::end(kAliases)) return alias->name;
     const int iso = number_after(key, "ISO8859");
     if (iso >= 1 && iso <= 16 && iso != 12) return "ISO-8859-" + std::to_string(iso);
     for (const char *windows : {"WINDOWS", "CP", "XCP"}) {
