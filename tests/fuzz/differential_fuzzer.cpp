@@ -158,6 +158,9 @@ std::string non_blank(std::string s) {
 // and the value holds only characters element text may hold.
 bool must_be_taken(const ExpatView &before, const std::string &entry, const std::string &utf8,
                    const std::vector<std::string> &written) {
+    // "#n" marks a later sibling of the same name in the view, and is no
+    // part of an XML name.
+    if (entry.find('#') != std::string::npos) return false;
     const ExpatElement *element = before.find(entry);
     if (!element || element->children != 0) return false;
     for (const std::string &other : written)
