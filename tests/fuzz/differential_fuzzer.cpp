@@ -104,6 +104,7 @@ struct Case {
 [[noreturn]] void fail(const Case &c, const std::string &what) {
     fprintf(stderr, "differential fuzzer: %s\n--- original\n%s\n--- saved\n%s\n--- end\n",
             what.c_str(), c.document.c_str(), c.saved.c_str());
+    remove_scratch();  // abort() runs no atexit handler
     abort();
 }
 
