@@ -8,7 +8,7 @@ seconds=$1
 build=$(realpath "$2")
 here=$PWD
 
-for target in reader store; do
+for target in reader store differential; do
   work=$(mktemp -d)
   cp -R "tests/fuzz/corpus/$target/." "$work"
   echo "-- fuzzing $target for ${seconds}s"

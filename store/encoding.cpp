@@ -1,0 +1,266 @@
+#include "encoding.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+
+namespace xml_store {
+namespace {
+
+// iconv_open, with nullptr for its (iconv_t)-1: no such conversion here.
+iconv_t open_conversion(const char *to, const char *from) {
+    iconv_t cd = iconv_open(to, from);
+    return reinterpret_cast<intptr_t>(cd) == -1 ? nullptr : cd;
+}
+
+// The length of the valid UTF-8 sequence at s[i] with its code point in cp,
+// or 0 when none starts there (overlong forms, surrogates and code points
+// past U+10FFFF are not valid).
+size_t utf8_sequence(std::string_view s, size_t i, uint32_t &cp) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    size_t extra;
+    uint32_t min;
+    if (lead < 0x80) {
+        cp = lead;
+        return 1;
+    } else if ((lead & 0xE0) == 0xC0) {
+        extra = 1, cp = lead & 0x1F, min = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        extra = 2, cp = lead & 0x0F, min = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        extra = 3, cp = lead & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (s.size() - i <= extra) return 0;
+    for (size_t k = 1; k <= extra; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return extra + 1;
+}
+
+bool valid_utf8(std::string_view s) {
+    uint32_t cp;
+    for (size_t i = 0, n; i < s.size(); i += n)
+        if ((n = utf8_sequence(s, i, cp)) == 0) return false;
+    return true;
+}
+
+bool is_ascii(std::string_view s) {
+    return std::none_of(s.begin(), s.end(),
+                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+void append_reference(std::string &out, uint32_t cp) {
+    out += "&#" + std::to_string(cp) + ";";
+}
+
+// Feeds in through cd into out; false, with errno, where cd stops short of
+// the end.  in and left then point at the sequence it could not take.
+bool convert(iconv_t cd, char *&in, size_t &left, std::string &out) {
+    for (;;) {
+        char buffer[512];
+        char *to = buffer;
+        size_t room = sizeof buffer;
+        const size_t result = iconv(cd, &in, &left, &to, &room);
+        out.append(buffer, to - buffer);
+        if (result != static_cast<size_t>(-1)) return true;
+        if (errno != E2BIG) return false;
+    }
+}
+
+// Puts a stateful encoding (ISO-2022-JP, say) back into its initial shift
+// state, so that what follows, ASCII markup or a reference, reads as ASCII;
+// and lets out what a conversion held back.
+void return_to_initial_state(iconv_t cd, std::string &out) {
+    char buffer[32];
+    char *to = buffer;
+    size_t room = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &to, &room);
+    out.append(buffer, to - buffer);
+}
+
+// Encoding names as compared: upper case, without '-' and '_'.
+std::string key_of(std::string_view name) {
+    std::string key;
+    for (const char c : name)
+        if (c != '-' && c != '_') key += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return key;
+}
+
+struct Alias {
+    const char *key;
+    // cppcheck-suppress unusedStructMember ; read through find_if's iterator
+    const char *name;
+};
+
+constexpr Alias kAliases[] = {
+    {"UTF8", "UTF-8"},          {"USASCII", "US-ASCII"},
+    {"ASCII", "US-ASCII"},      {"ANSIX3.41968", "US-ASCII"},
+    {"ISO646US", "US-ASCII"},   {"CSASCII", "US-ASCII"},
+    {"LATIN1", "ISO-8859-1"},   {"LATIN2", "ISO-8859-2"},
+    {"LATIN3", "ISO-8859-3"},   {"LATIN4", "ISO-8859-4"},
+    {"CYRILLIC", "ISO-8859-5"}, {"ARABIC", "ISO-8859-6"},
+    {"GREEK", "ISO-8859-7"},    {"HEBREW", "ISO-8859-8"},
+    {"LATIN5", "ISO-8859-9"},   {"LATIN6", "ISO-8859-10"},
+    {"LATIN7", "ISO-8859-13"},  {"LATIN8", "ISO-8859-14"},
+    {"LATIN9", "ISO-8859-15"},  {"LATIN10", "ISO-8859-16"},
+    {"GB2312", "GB2312"},       {"EUCCN", "GB2312"},
+    {"CSGB2312", "GB2312"},     {"GBK", "GBK"},
+    {"CP936", "GBK"},           {"MS936", "GBK"},
+    {"WINDOWS936", "GBK"},      {"GB18030", "GB18030"},
+    {"BIG5", "Big5"},           {"CSBIG5", "Big5"},
+    {"CNBIG5", "Big5"},         {"XXBIG5", "Big5"},
+    {"SHIFTJIS", "Shift_JIS"},  {"SJIS", "Shift_JIS"},
+    {"MSKANJI", "Shift_JIS"},   {"CSSHIFTJIS", "Shift_JIS"},
+    {"XSJIS", "Shift_JIS"},     {"EUCJP", "EUC-JP"},
+    {"XEUCJP", "EUC-JP"},       {"CSEUCPKDFMTJAPANESE", "EUC-JP"},
+    {"EUCKR", "EUC-KR"},        {"CSEUCKR", "EUC-KR"},
+    {"KOI8R", "KOI8-R"},        {"CSKOI8R", "KOI8-R"},
+};
+
+// The number after prefix when key is prefix and then digits alone, else -1.
+int number_after(const std::string &key, const char *prefix) {
+    const size_t length = strlen(prefix);
+    if (key.compare(0, length, prefix) != 0 || key.size() == length || key.size() > length + 4)
+        return -1;
+    int n = 0;
+    for (size_t i = length; i < key.size(); ++i) {
+        if (key[i] < '0' || key[i] > '9') return -1;
+        n = n * 10 + (key[i] - '0');
+    }
+    return n;
+}
+
+// XML's EncName: a letter, then letters, digits, '.', '_' and '-'.
+bool is_encoding_name(std::string_view name) {
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    if (name.empty() || !letter(name[0])) return false;
+    for (const char c : name)
+        if (!letter(c) && !(c >= '0' && c <= '9') && c != '.' && c != '_' && c != '-') return false;
+    return true;
+}
+
+}  // namespace
+
+std::string declared_encoding(std::string_view document) {
+    const auto starts = [&](std::string_view prefix) {
+        return document.substr(0, prefix.size()) == prefix;
+    };
+    if (starts(std::string_view("\0\0\xFE\xFF", 4)) || starts(std::string_view("\xFF\xFE\0\0", 4)))
+        return "UTF-32";
+    if (starts("\xFE\xFF") || starts("\xFF\xFE")) return "UTF-16";
+    if (starts("\xEF\xBB\xBF")) document.remove_prefix(3);
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    if (!starts("<?xml") || document.size() < 6 || !blank(document[5])) return "UTF-8";
+    const std::string_view declaration = document.substr(0, document.find("?>"));
+    size_t i = 5;
+    for (;;) {
+        while (i < declaration.size() && blank(declaration[i])) ++i;
+        const size_t name = i;
+        while (i < declaration.size() && !blank(declaration[i]) && declaration[i] != '=') ++i;
+        const std::string_view attribute = declaration.substr(name, i - name);
+        while (i < declaration.size() && blank(declaration[i])) ++i;
+        if (attribute.empty() || i >= declaration.size() || declaration[i] != '=') return "UTF-8";
+        ++i;
+        while (i < declaration.size() && blank(declaration[i])) ++i;
+        if (i >= declaration.size() || (declaration[i] != '"' && declaration[i] != '\''))
+            return "UTF-8";
+        const size_t close = declaration.find(declaration[i], i + 1);
+        if (close == std::string_view::npos) return "UTF-8";
+        if (attribute == "encoding") return std::string(declaration.substr(i + 1, close - i - 1));
+        i = close + 1;
+    }
+}
+
+std::string canonical_encoding(std::string_view name) {
+    const std::string key = key_of(name);
+    const auto alias = std::find_if(std::begin(kAliases), std::end(kAliases),
+                                    [&](const Alias &a) { return key == a.key; });
+    if (alias != std::end(kAliases)) return alias->name;
+    const int iso = number_after(key, "ISO8859");
+    if (iso >= 1 && iso <= 16 && iso != 12) return "ISO-8859-" + std::to_string(iso);
+    for (const char *windows : {"WINDOWS", "CP", "XCP"}) {
+        const int page = number_after(key, windows);
+        if (page >= 1250 && page <= 1258) return "windows-" + std::to_string(page);
+    }
+    return std::string(name);
+}
+
+Encoding::Encoding(std::string_view name) : name_(canonical_encoding(name)) {
+    utf8_ = name_ == "UTF-8";
+    if (utf8_) {
+        converts_ = ascii_compatible_ = true;
+        return;
+    }
+    // iconv reads "//TRANSLIT" and "//IGNORE" in a name as orders; XML
+    // allows letters, digits, '.', '_' and '-' alone.
+    if (!is_encoding_name(name_)) return;
+    to_utf8_ = open_conversion("UTF-8", name_.c_str());
+    from_utf8_ = open_conversion(name_.c_str(), "UTF-8");
+    converts_ = to_utf8_ && from_utf8_;
+    const std::string_view markup = "<?xml version='1.0'?>\t\r\n<!DOCTYPE [&#;]-->AZaz09_.:/=\"";
+    ascii_compatible_ = from_utf8(markup) == std::string(markup);
+}
+
+Encoding::~Encoding() {
+    if (to_utf8_) iconv_close(to_utf8_);
+    if (from_utf8_) iconv_close(from_utf8_);
+}
+
+std::optional<std::string> Encoding::to_utf8(std::string_view bytes) const {
+    if (utf8_) return valid_utf8(bytes) ? std::optional<std::string>(bytes) : std::nullopt;
+    if (!converts_) return is_ascii(bytes) ? std::optional<std::string>(bytes) : std::nullopt;
+    iconv(to_utf8_, nullptr, nullptr, nullptr, nullptr);
+    std::string out;
+    char *in = const_cast<char *>(bytes.data());
+    size_t left = bytes.size();
+    if (!convert(to_utf8_, in, left, out)) return std::nullopt;
+    // windows-1258 holds a letter back until it knows no accent follows.
+    return_to_initial_state(to_utf8_, out);
+    return out;
+}
+
+std::optional<std::string> Encoding::from_utf8(std::string_view utf8, Missing missing) const {
+    if (utf8_) return valid_utf8(utf8) ? std::optional<std::string>(utf8) : std::nullopt;
+    std::string out;
+    if (!converts_) {
+        uint32_t cp;
+        for (size_t i = 0, n; i < utf8.size(); i += n) {
+            if ((n = utf8_sequence(utf8, i, cp)) == 0) return std::nullopt;
+            if (cp < 0x80) {
+                out += static_cast<char>(cp);
+            } else if (missing == Missing::refuse) {
+                return std::nullopt;
+            } else {
+                append_reference(out, cp);
+            }
+        }
+        return out;
+    }
+    iconv(from_utf8_, nullptr, nullptr, nullptr, nullptr);
+    char *in = const_cast<char *>(utf8.data());
+    size_t left = utf8.size();
+    while (!convert(from_utf8_, in, left, out)) {
+        // The C library says EILSEQ both for bad UTF-8 and for a character
+        // the encoding lacks; only the second becomes a reference.
+        uint32_t cp;
+        const size_t at = utf8.size() - left;
+        const size_t n = errno == EILSEQ ? utf8_sequence(utf8, at, cp) : 0;
+        if (n == 0 || missing == Missing::refuse) return std::nullopt;
+        return_to_initial_state(from_utf8_, out);
+        append_reference(out, cp);
+        in += n;
+        left -= n;
+    }
+    return_to_initial_state(from_utf8_, out);
+    return out;
+}
+
+}  // namespace xml_store

@@ -1,0 +1,246 @@
+// The store's encodings against the published code tables: a value's bytes
+// in each encoding, the characters each lacks, the byte sequences each
+// refuses, and what is left when the C library cannot convert at all.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "encoding.h"
+
+using xml_store::canonical_encoding;
+using xml_store::declared_encoding;
+using xml_store::Encoding;
+
+namespace {
+
+struct Sample {
+    const char *encoding;
+    std::string utf8;     // a character the encoding has
+    std::string encoded;  // its bytes there, from the encoding's table
+    std::string invalid;  // bytes the encoding refuses; "" where every byte is a character
+};
+
+// The euro sign, a letter with an accent or a letter of the script the
+// encoding is for.
+const Sample kSamples[] = {
+    {"UTF-8", "\xE2\x82\xAC", "\xE2\x82\xAC", "\xC3("},
+    {"US-ASCII", "A", "A", "\x80"},
+    {"ISO-8859-1", "\xC3\xA9", "\xE9", ""},
+    {"ISO-8859-2", "\xC5\x82", "\xB3", ""},
+    {"ISO-8859-3", "\xC4\xA5", "\xB6", "\xA5"},
+    {"ISO-8859-4", "\xC4\x81", "\xE0", ""},
+    {"ISO-8859-5", "\xD0\x96", "\xB6", ""},
+    {"ISO-8859-6", "\xD8\xB9", "\xD9", "\xA1"},
+    {"ISO-8859-7", "\xCE\xA9", "\xD9", "\xD2"},
+    {"ISO-8859-8", "\xD7\x90", "\xE0", "\xA1"},
+    {"ISO-8859-9", "\xC4\x9F", "\xF0", ""},
+    {"ISO-8859-10", "\xC4\x81", "\xE0", ""},
+    {"ISO-8859-11", "\xE0\xB8\x81", "\xA1", "\xDB"},
+    {"ISO-8859-13", "\xC4\x85", "\xE0", ""},
+    {"ISO-8859-14", "\xC5\xB5", "\xF0", ""},
+    {"ISO-8859-15", "\xE2\x82\xAC", "\xA4", ""},
+    {"ISO-8859-16", "\xC8\x99", "\xBA", ""},
+    {"windows-1250", "\xC5\x82", "\xB3", "\x81"},
+    {"windows-1251", "\xD0\x96", "\xC6", "\x98"},
+    {"windows-1252", "\xE2\x82\xAC", "\x80", "\x81"},
+    {"windows-1253", "\xCE\xA9", "\xD9", "\xAA"},
+    {"windows-1254", "\xC4\x9F", "\xF0", "\x81"},
+    {"windows-1255", "\xD7\x90", "\xE0", "\xFF"},
+    {"windows-1256", "\xD8\xB9", "\xDA", ""},
+    {"windows-1257", "\xC4\x85", "\xE0", "\xA1"},
+    {"windows-1258", "\xE2\x82\xAB", "\xFE", "\x8A"},
+    {"GB2312", "\xE4\xB8\xAD", "\xD6\xD0", "\xD6"},
+    {"GBK", "\xE4\xB8\xAD", "\xD6\xD0", "\xD6"},
+    {"GB18030", "\xE2\x82\xAC", "\xA2\xE3", "\x81\x30"},
+    {"Big5", "\xE4\xB8\xAD", "\xA4\xA4", "\xA4"},
+    {"Shift_JIS", "\xE6\x97\xA5", "\x93\xFA", "\x81\x20"},
+    {"EUC-JP", "\xE6\x97\xA5", "\xC6\xFC", "\xC6"},
+    {"EUC-KR", "\xED\x95\x9C", "\xC7\xD1", "\xC7"},
+    {"KOI8-R", "\xD0\x96", "\xF6", ""},
+};
+
+void PrintTo(const Sample &s, std::ostream *os) {
+    *os << s.encoding;
+}
+
+class EachEncoding : public testing::TestWithParam<Sample> {};
+
+TEST_P(EachEncoding, ConvertsBothWaysByItsTable) {
+    const Sample &s = GetParam();
+    const Encoding encoding(s.encoding);
+    ASSERT_TRUE(encoding.converts()) << "the C library has no tables for " << s.encoding;
+    EXPECT_TRUE(encoding.ascii_compatible());
+    EXPECT_EQ(encoding.name(), s.encoding);
+    const std::string text = "a<" + s.utf8 + "&b";
+    EXPECT_EQ(encoding.from_utf8(text), "a<" + s.encoded + "&b");
+    EXPECT_EQ(encoding.to_utf8("a<" + s.encoded + "&b"), text);
+    EXPECT_EQ(encoding.from_utf8(s.utf8, Encoding::Missing::refuse), s.encoded);
+    EXPECT_TRUE(encoding.valid(s.encoded));
+    EXPECT_TRUE(encoding.valid(""));
+}
+
+TEST_P(EachEncoding, WritesWhatItLacksAsReferences) {
+    const Sample &s = GetParam();
+    const Encoding encoding(s.encoding);
+    // U+1F600 is in no legacy table; GB18030 and UTF-8 hold every character.
+    const std::string face = "\xF0\x9F\x98\x80";
+    const bool has_all = encoding.name() == "GB18030" || encoding.is_utf8();
+    const std::optional<std::string> out = encoding.from_utf8("x" + face + s.utf8);
+    ASSERT_TRUE(out.has_value());
+    if (has_all) {
+        EXPECT_EQ(encoding.to_utf8(*out), "x" + face + s.utf8);
+    } else {
+        EXPECT_EQ(*out, "x&#128512;" + s.encoded);
+        EXPECT_EQ(encoding.from_utf8(face, Encoding::Missing::refuse), std::nullopt);
+    }
+}
+
+TEST_P(EachEncoding, RefusesBytesOutsideItsTable) {
+    const Sample &s = GetParam();
+    const Encoding encoding(s.encoding);
+    if (!s.invalid.empty()) {
+        EXPECT_FALSE(encoding.valid(s.invalid));
+        EXPECT_FALSE(encoding.valid("ok" + s.invalid));
+        EXPECT_EQ(encoding.to_utf8(s.invalid), std::nullopt);
+    }
+    // Input that is not UTF-8 is never converted, whatever the encoding.
+    for (const std::string bad :
+         {"\xC3(", "\xED\xA0\x80", "\xC0\xAF", "\xF4\x90\x80\x80", "\xE2\x82"})
+        EXPECT_EQ(encoding.from_utf8("v" + bad), std::nullopt) << testing::PrintToString(bad);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, EachEncoding, testing::ValuesIn(kSamples),
+                         [](const testing::TestParamInfo<Sample> &info) {
+                             std::string name = info.param.encoding;
+                             for (char &c : name)
+                                 if (c == '-') c = '_';
+                             return name;
+                         });
+
+TEST(Encoding, SingleByteEncodingsWithoutGapsTakeEveryByte) {
+    std::string every;
+    for (int b = 0; b < 256; ++b) every += static_cast<char>(b);
+    EXPECT_TRUE(Encoding("ISO-8859-1").valid(every));
+    EXPECT_TRUE(Encoding("KOI8-R").valid(every));
+    EXPECT_FALSE(Encoding("windows-1252").valid(every));
+}
+
+TEST(Encoding, KnowsTheUsualNamesWhateverTheirCase) {
+    const std::pair<const char *, const char *> names[] = {
+        {"utf-8", "UTF-8"},
+        {"UTF8", "UTF-8"},
+        {"ascii", "US-ASCII"},
+        {"ANSI_X3.4-1968", "US-ASCII"},
+        {"latin1", "ISO-8859-1"},
+        {"iso_8859-1", "ISO-8859-1"},
+        {"ISO8859-15", "ISO-8859-15"},
+        {"Latin9", "ISO-8859-15"},
+        {"latin5", "ISO-8859-9"},
+        {"iso-8859-11", "ISO-8859-11"},
+        {"CP1252", "windows-1252"},
+        {"Windows-1250", "windows-1250"},
+        {"x-cp1251", "windows-1251"},
+        {"euc-cn", "GB2312"},
+        {"gb2312", "GB2312"},
+        {"cp936", "GBK"},
+        {"gb18030", "GB18030"},
+        {"BIG5", "Big5"},
+        {"big-5", "Big5"},
+        {"SJIS", "Shift_JIS"},
+        {"shift-jis", "Shift_JIS"},
+        {"MS_Kanji", "Shift_JIS"},
+        {"eucJP", "EUC-JP"},
+        {"euc-kr", "EUC-KR"},
+        {"koi8-r", "KOI8-R"},
+        // Near misses are not taken for a known name.
+        {"ISO-8859-12", "ISO-8859-12"},
+        {"ISO-8859-17", "ISO-8859-17"},
+        {"windows-1259", "windows-1259"},
+        {"CP12520", "CP12520"},
+        {"UTF-16", "UTF-16"},
+    };
+    for (const auto &[given, canonical] : names) {
+        EXPECT_EQ(canonical_encoding(given), canonical) << given;
+        EXPECT_EQ(Encoding(given).name(), canonical) << given;
+    }
+    EXPECT_EQ(Encoding("Latin1").from_utf8("\xC3\xA9"), "\xE9");
+}
+
+TEST(Encoding, ReadsTheDeclaration) {
+    const std::pair<std::string, const char *> documents[] = {
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>", "ISO-8859-1"},
+        {"<?xml version='1.0' encoding='gb2312' standalone='yes'?><a/>", "gb2312"},
+        {"<?xml version = \"1.0\"\r\n  encoding\t=\t'Shift_JIS' ?>\n<a/>", "Shift_JIS"},
+        {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"windows-1252\"?><a/>", "windows-1252"},
+        {"<?xml version=\"1.0\"?><a/>", "UTF-8"},
+        {"<?xml version=\"1.0\" standalone=\"no\"?><a/>", "UTF-8"},
+        {"<a encoding=\"ISO-8859-1\"/>", "UTF-8"},
+        {"<!-- <?xml version=\"1.0\" encoding=\"GBK\"?> --><a/>", "UTF-8"},
+        {"<?xml-stylesheet encoding=\"GBK\"?><a/>", "UTF-8"},
+        {" <?xml version=\"1.0\" encoding=\"GBK\"?><a/>", "UTF-8"},
+        {"<?xml version=\"1.0\"?><a><?xml encoding=\"GBK\"?></a>", "UTF-8"},
+        {"<?xml version=\"1.0\" encoding=\"GBK", "UTF-8"},
+        {"<?xml version=\"1.0\" encoding=GBK?>", "UTF-8"},
+        {"<?xml", "UTF-8"},
+        {"", "UTF-8"},
+        {std::string("\xFF\xFE<\0a\0/\0>\0", 10), "UTF-16"},
+        {std::string("\xFE\xFF\0<\0a\0/\0>", 10), "UTF-16"},
+        {std::string("\xFF\xFE\0\0<\0\0\0", 8), "UTF-32"},
+        {std::string("\0\0\xFE\xFF\0\0\0<", 8), "UTF-32"},
+    };
+    for (const auto &[document, encoding] : documents)
+        EXPECT_EQ(declared_encoding(document), encoding) << testing::PrintToString(document);
+}
+
+TEST(Encoding, TellsWhichEncodingsAByteWiseParserReads) {
+    for (const char *name : {"UTF-8", "ISO-8859-1", "Shift_JIS", "GB18030", "ISO-2022-JP"})
+        EXPECT_TRUE(Encoding(name).ascii_compatible()) << name;
+    for (const char *name : {"UTF-16", "UTF-16LE", "UTF-32", "UTF-7", "IBM037"})
+        EXPECT_FALSE(Encoding(name).ascii_compatible()) << name;
+}
+
+// iconv takes suffixes in a name as orders: "//TRANSLIT" would turn a
+// missing character into '?' instead of a reference.
+TEST(Encoding, NamesXmlDoesNotAllowConvertNothing) {
+    for (const char *name : {"ISO-8859-1//TRANSLIT", "UTF-16//IGNORE", "latin1 ", "1252", ""}) {
+        const Encoding encoding(name);
+        EXPECT_FALSE(encoding.converts()) << name;
+        EXPECT_FALSE(encoding.ascii_compatible()) << name;
+        EXPECT_EQ(encoding.from_utf8("\xE2\x82\xAC"), "&#8364;") << name;
+    }
+}
+
+// Without the C library's tables only ASCII is certain: every other
+// character becomes a reference, and only ASCII bytes are taken as valid.
+TEST(Encoding, FallsBackToReferencesWhereTheCLibraryCannotConvert) {
+    const Encoding encoding("X-NO-SUCH-ENCODING");
+    EXPECT_FALSE(encoding.converts());
+    EXPECT_TRUE(encoding.ascii_compatible());
+    EXPECT_EQ(encoding.name(), "X-NO-SUCH-ENCODING");
+    EXPECT_EQ(encoding.from_utf8("Caf\xC3\xA9 \xE4\xB8\xAD\xF0\x9F\x98\x80<&"),
+              "Caf&#233; &#20013;&#128512;<&");
+    EXPECT_EQ(encoding.from_utf8("plain", Encoding::Missing::refuse), "plain");
+    EXPECT_EQ(encoding.from_utf8("Caf\xC3\xA9", Encoding::Missing::refuse), std::nullopt);
+    EXPECT_EQ(encoding.from_utf8("bad\xC3("), std::nullopt);
+    EXPECT_TRUE(encoding.valid("ascii only\t\n"));
+    EXPECT_FALSE(encoding.valid("Caf\xE9"));
+    EXPECT_EQ(encoding.to_utf8("ascii"), "ascii");
+    EXPECT_EQ(encoding.to_utf8("\xC3\xA9"), std::nullopt);
+}
+
+// ISO-2022-JP switches sets with escapes: every converted piece must end
+// back in ASCII, or the markup after it would be read as kanji.
+TEST(Encoding, StatefulEncodingsEndEachPieceInTheirInitialState) {
+    const Encoding encoding("ISO-2022-JP");
+    ASSERT_TRUE(encoding.converts());
+    const std::string nichi = "\xE6\x97\xA5";  // JIS X 0208 0x467C
+    EXPECT_EQ(encoding.from_utf8("a" + nichi), "a\x1B$BF|\x1B(B");
+    EXPECT_EQ(encoding.from_utf8(nichi + "\xC3\xA9" + nichi), "\x1B$BF|\x1B(B&#233;\x1B$BF|\x1B(B");
+    // A piece starts in the initial state whatever the previous one did.
+    EXPECT_EQ(encoding.to_utf8("\x1B$BF|"), nichi);
+    EXPECT_EQ(encoding.to_utf8("F|"), "F|");
+    EXPECT_EQ(encoding.to_utf8("\x1B$BF|\x1B(Bx"), nichi + "x");
+}
+
+}  // namespace

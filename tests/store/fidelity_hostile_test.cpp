@@ -1,0 +1,394 @@
+// Files a device may well hold that the hand-made configurations do not:
+// blanks spelled as character references, comments holding markup, encodings
+// other than UTF-8, entities declared in the DOCTYPE, extended attributes.
+// Each saved file is checked byte for byte and read back with libexpat, a
+// parser independent of the store's own.
+//
+// Tests marked PENDING fail on a store that does not yet keep what they
+// check; they are skipped unless the build sets XML_STORE_RUN_PENDING.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "expat_view.h"
+#include "store_helpers.h"
+
+using namespace testing_support;
+
+#if XML_STORE_RUN_PENDING
+#define PENDING(fault)
+#else
+#define PENDING(fault) GTEST_SKIP() << "the store does not keep this yet: " fault
+#endif
+
+namespace {
+
+std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// The element's text as libexpat reads it from saved, or a note why not.
+std::string expat_text(const std::string &saved, const std::string &path) {
+    const ExpatView view = parse_with_expat(saved);
+    if (!view.well_formed) return "<not well-formed: " + view.error + ">";
+    const ExpatElement *element = view.find(path);
+    return element ? element->text : "<no " + path + ">";
+}
+
+// Every element of before, but those listed, is in after with the same
+// attributes and the same text but for blanks.
+void expect_others_kept(const std::string &before, const std::string &after,
+                        const std::vector<std::string> &changed) {
+    const ExpatView old_view = parse_with_expat(before), new_view = parse_with_expat(after);
+    ASSERT_TRUE(old_view.well_formed) << old_view.error;
+    ASSERT_TRUE(new_view.well_formed) << new_view.error << "\n" << after;
+    const auto non_blank = [](std::string s) {
+        s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return strchr(" \t\r\n", c); }),
+                s.end());
+        return s;
+    };
+    for (const ExpatElement &old_element : old_view.elements) {
+        if (std::find(changed.begin(), changed.end(), old_element.path) != changed.end()) continue;
+        const ExpatElement *kept = new_view.find(old_element.path);
+        ASSERT_NE(kept, nullptr) << old_element.path << " is gone:\n" << after;
+        EXPECT_EQ(kept->attributes, old_element.attributes) << old_element.path;
+        EXPECT_EQ(non_blank(kept->text), non_blank(old_element.text)) << old_element.path;
+    }
+}
+
+// What a save did to the file: its bytes, and whether it was replaced.
+struct Saved {
+    std::string bytes;
+    bool replaced = false;
+    bool refused = false;  // a write was refused
+};
+
+Saved save_after(const std::string &document, const Writes &writes) {
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, document);
+    struct stat before {};
+    stat(path.c_str(), &before);
+    Saved saved;
+    const int handle = xml_file_open(path.c_str());
+    if (handle <= 0) return {"<open failed>", false, false};
+    for (const auto &[entry, value] : writes)
+        saved.refused |= write_value(handle, value, entry) != 0;
+    EXPECT_EQ(xml_file_save(handle), 0);
+    xml_file_close(handle);
+    struct stat after {};
+    stat(path.c_str(), &after);
+    saved.bytes = read_file(path);
+    saved.replaced = after.st_ino != before.st_ino ||
+                     after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+                     after.st_mtim.tv_sec != before.st_mtim.tv_sec;
+    return saved;
+}
+
+// 1. Blanks after the last child, spelled as character references.
+
+std::string blank_after_last(const std::string &blank) {
+    return "<?xml version=\"1.0\"?>\n<DVR_CFG>\n  <NET>\n    <IP>1.2.3.4</IP>\n"
+           "    <DEVICE_NAME>Gate &amp; Yard</DEVICE_NAME>\n    <DNS>8.8.8.8</DNS>" +
+           blank + "</NET>\n</DVR_CFG>\n";
+}
+
+const char *const kBlankReferences[] = {"&#10;",       "&#13;",     "&#9;",
+                                        "&#32;",       "&#xA;",     "&#x0d;&#xa;",
+                                        "&#x20;&#x9;", "\n&#10;  ", "&#10;\n"};
+
+TEST(BlankReferences, NewKeyGoesAfterTheLastChildAndKeepsItsSiblings) {
+    PENDING("blanks spelled as references after the last child");
+    for (const std::string blank : kBlankReferences) {
+        const std::string before = blank_after_last(blank);
+        const std::string after = apply(before, {{"DVR_CFG.NET.NTP", "pool.ntp.org"}});
+        EXPECT_EQ(after, replaced(before, "</DNS>", "</DNS>\n    <NTP>pool.ntp.org</NTP>"))
+            << blank;
+        expect_others_kept(before, after, {"DVR_CFG.NET"});
+        EXPECT_EQ(expat_text(after, "DVR_CFG.NET.NTP"), "pool.ntp.org") << blank;
+    }
+}
+
+TEST(BlankReferences, OtherWritesInsideTheElementStayWellFormed) {
+    PENDING("blanks spelled as references after the last child");
+    for (const std::string blank : kBlankReferences) {
+        const std::string before = blank_after_last(blank);
+        const std::string after = apply(before, {{"DVR_CFG.NET.DEVICE_NAME", "Gate B & C"},
+                                                 {"DVR_CFG.NET.NTP", "pool"},
+                                                 {"DVR_CFG.NET.IP", "10.0.0.1"},
+                                                 {"DVR_CFG.NET.PORT.HTTP", "80"}});
+        std::string expected = replaced(before, "Gate &amp; Yard", "Gate B &amp; C");
+        expected = replaced(expected, "1.2.3.4", "10.0.0.1");
+        expected = replaced(expected, "</DNS>",
+                            "</DNS>\n    <NTP>pool</NTP>\n    <PORT>\n      <HTTP>80</HTTP>\n"
+                            "    </PORT>");
+        EXPECT_EQ(after, expected) << blank;
+        EXPECT_EQ(expat_text(after, "DVR_CFG.NET.DEVICE_NAME"), "Gate B & C") << blank;
+        EXPECT_EQ(expat_text(after, "DVR_CFG.NET.PORT.HTTP"), "80") << blank;
+        expect_others_kept(before, after,
+                           {"DVR_CFG.NET", "DVR_CFG.NET.DEVICE_NAME", "DVR_CFG.NET.IP"});
+    }
+}
+
+TEST(BlankReferences, UnderTheRootToo) {
+    PENDING("blanks spelled as references after the last child");
+    const std::string before = "<DVR_CFG>\n  <NET>\n    <IP>1.2.3.4</IP>\n  </NET>&#10;</DVR_CFG>";
+    const std::string after = apply(before, {{"DVR_CFG.SYS.NAME", "cam"}});
+    EXPECT_EQ(after, replaced(before, "</NET>", "</NET>\n  <SYS>\n    <NAME>cam</NAME>\n  </SYS>"));
+    expect_others_kept(before, after, {"DVR_CFG"});
+}
+
+// Blanks as references between children, not after the last: nothing is
+// decided on them, and they stay as they are.
+TEST(BlankReferences, BetweenChildrenStayAsTheyAre) {
+    const std::string before =
+        "<DVR_CFG>&#10;  <NET>&#10;    <IP>1.2.3.4</IP>&#10;    <DNS>8.8.8.8</DNS>\n  </NET>\n"
+        "</DVR_CFG>\n";
+    const std::string after = apply(before, {{"DVR_CFG.NET.IP", "10.0.0.1"}});
+    EXPECT_EQ(after, replaced(before, "1.2.3.4", "10.0.0.1"));
+    expect_others_kept(before, after, {"DVR_CFG.NET.IP"});
+}
+
+// 2. Comments holding markup.
+
+TEST(MarkupInComments, AroundTheRootDoesNotStopTheOpen) {
+    PENDING("a comment holding '<' around the root");
+    const std::string body = "<DVR_CFG>\n  <S>\n    <K>x</K>\n  </S>\n</DVR_CFG>\n";
+    const std::string documents[] = {
+        "<!--<DVR_CFG version=\"3.1\"/>-->\n" + body,
+        "<?xml version=\"1.0\"?>\n<!-- was: <DVR_CFG><S><K>0</K></S></DVR_CFG> -->\n" + body,
+        body + "<!-- <DVR_CFG/> -->\n",
+        "<!-- a < b -->" + body + "<!--</DVR_CFG>-->",
+        "<?xml version=\"1.0\"?><!DOCTYPE DVR_CFG [<!-- <X> -->]>\n" + body + "<!--<-->\n",
+    };
+    for (const std::string &before : documents) {
+        const std::string after = apply(before, {{"DVR_CFG.S.K", "y"}});
+        EXPECT_EQ(after, replaced(before, "<K>x</K>", "<K>y</K>"));
+        EXPECT_EQ(expat_text(after, "DVR_CFG.S.K"), "y");
+    }
+}
+
+TEST(MarkupInComments, AsTheLastChildNewElementsGoOnTheirOwnLine) {
+    PENDING("a comment holding '<' as the last child");
+    for (const std::string comment :
+         {"<!--<L>disabled</L>-->", "<!--<-->", "<!-- <L>disabled</L> -->"}) {
+        const std::string before =
+            "<DVR_CFG>\n  <S>\n    <K>x</K>\n    " + comment + "\n  </S>\n</DVR_CFG>\n";
+        const std::string after = apply(before, {{"DVR_CFG.S.NEW", "v"}, {"DVR_CFG.S.K", "y"}});
+        EXPECT_EQ(after, "<DVR_CFG>\n  <S>\n    <K>y</K>\n    " + comment +
+                             "\n    <NEW>v</NEW>\n  </S>\n</DVR_CFG>\n");
+        EXPECT_EQ(expat_text(after, "DVR_CFG.S.NEW"), "v");
+    }
+}
+
+// Processing instructions may hold markup too; they open today and must
+// keep opening.
+TEST(MarkupInComments, ProcessingInstructionsHoldingMarkup) {
+    const std::string before =
+        "<?app-config note=\"<DVR_CFG/>\"?>\n<DVR_CFG>\n  <S>\n    <K>x</K>\n"
+        "    <?keep <S>?>\n  </S>\n</DVR_CFG>\n";
+    const std::string after = apply(before, {{"DVR_CFG.S.K", "y"}});
+    EXPECT_EQ(after, replaced(before, "<K>x</K>", "<K>y</K>"));
+    EXPECT_EQ(expat_text(after, "DVR_CFG.S.K"), "y");
+}
+
+// 3. Encodings other than UTF-8.
+
+struct Encoded {
+    const char *encoding;
+    std::string value_utf8, value;  // a value in UTF-8 and in the encoding
+    std::string name_utf8, name;    // an element name likewise
+    std::string held_utf8, held;    // the value that element holds
+    std::string invalid;            // valid neither as UTF-8 nor here; "" if none
+};
+
+// The encodings' bytes come from Python's codecs, not from the C library.
+const Encoded kEncoded[] = {
+    {"ISO-8859-1", "Caf\xC3\xA9", "Caf\xE9", "CAF\xC3\x89", "CAF\xC9",
+     "Ma\xC3\xB1"
+     "ana",
+     "Ma\xF1"
+     "ana",
+     ""},
+    {"windows-1252", "\xE2\x82\xAC 5", "\x80 5", "CAF\xC3\x89", "CAF\xC9", "\xC5\x92uvre",
+     "\x8Cuvre", "\x81"},
+    {"GB2312", "\xE4\xB8\xAD\xE6\x96\x87", "\xD6\xD0\xCE\xC4", "\xE5\x90\x8D\xE7\xA7\xB0",
+     "\xC3\xFB\xB3\xC6", "\xE8\xAE\xBE\xE5\xA4\x87", "\xC9\xE8\xB1\xB8", "\xFF\xFF"},
+    {"GBK", "\xE4\xB8\xAD\xE6\x96\x87", "\xD6\xD0\xCE\xC4", "\xE5\x90\x8D\xE7\xA7\xB0",
+     "\xC3\xFB\xB3\xC6", "\xE8\xA8\xAD\xE5\x82\x99", "\xD4O\x82\xE4", "\xFF\xFF"},
+    {"Big5", "\xE4\xB8\xAD\xE6\x96\x87", "\xA4\xA4\xA4\xE5", "\xE5\x90\x8D\xE7\xA8\xB1",
+     "\xA6W\xBA\xD9", "\xE8\xA8\xAD\xE5\x82\x99", "\xB3]\xB3\xC6", "\xFF\xFF"},
+    {"Shift_JIS", "\xE6\x97\xA5\xE6\x9C\xAC", "\x93\xFA\x96{", "\xE5\x90\x8D\xE5\x89\x8D",
+     "\x96\xBC\x91O", "\xE6\xA9\x9F\xE5\x99\xA8", "\x8B@\x8A\xED", "\xFF\xFF"},
+    {"EUC-JP", "\xE6\x97\xA5\xE6\x9C\xAC", "\xC6\xFC\xCB\xDC", "\xE5\x90\x8D\xE5\x89\x8D",
+     "\xCC\xBE\xC1\xB0", "\xE6\xA9\x9F\xE5\x99\xA8", "\xB5\xA1\xB4\xEF", "\xFF\xFF"},
+    {"EUC-KR", "\xED\x95\x9C\xEA\xB5\xAD", "\xC7\xD1\xB1\xB9", "\xEC\x9D\xB4\xEB\xA6\x84",
+     "\xC0\xCC\xB8\xA7", "\xEC\x9E\xA5\xEC\xB9\x98", "\xC0\xE5\xC4\xA1", "\xFF\xFF"},
+    {"KOI8-R", "\xD0\x96\xD1\x83\xD0\xBA", "\xF6\xD5\xCB", "\xD0\x98\xD0\x9C\xD0\xAF",
+     "\xE9\xED\xF1", "\xD0\x94\xD0\xBE\xD0\xBC", "\xE4\xCF\xCD", ""},
+};
+
+void PrintTo(const Encoded &e, std::ostream *os) {
+    *os << e.encoding;
+}
+
+class InItsOwnEncoding : public testing::TestWithParam<Encoded> {
+  protected:
+    std::string document() const {
+        const Encoded &e = GetParam();
+        return std::string("<?xml version=\"1.0\" encoding=\"") + e.encoding +
+               "\"?>\n<DVR_CFG>\n  <S>\n    <K>old</K>\n    <" + e.name + ">" + e.held + "</" +
+               e.name + ">\n  </S>\n</DVR_CFG>\n";
+    }
+    std::string name_path() const { return "DVR_CFG.S." + GetParam().name_utf8; }
+};
+
+TEST_P(InItsOwnEncoding, UTF8ValuesAreConverted) {
+    PENDING("values in the document's encoding");
+    const Encoded &e = GetParam();
+    const std::string after = apply(document(), {{"DVR_CFG.S.K", e.value_utf8}});
+    EXPECT_EQ(after, replaced(document(), ">old<", ">" + e.value + "<"));
+    EXPECT_EQ(expat_text(after, "DVR_CFG.S.K"), e.value_utf8);
+    expect_others_kept(document(), after, {"DVR_CFG.S.K"});
+}
+
+TEST_P(InItsOwnEncoding, ValuesAlreadyInTheEncodingAreTakenAsTheyAre) {
+    PENDING("values in the document's encoding");
+    const Encoded &e = GetParam();
+    const std::string after = apply(document(), {{"DVR_CFG.S.K", e.value + " <&>"}});
+    EXPECT_EQ(after, replaced(document(), ">old<", ">" + e.value + " &lt;&amp;&gt;<"));
+    EXPECT_EQ(expat_text(after, "DVR_CFG.S.K"), e.value_utf8 + " <&>");
+}
+
+TEST_P(InItsOwnEncoding, CharactersItLacksBecomeReferences) {
+    PENDING("values in the document's encoding");
+    // U+1F600 and U+0F00 (Tibetan) are in none of these encodings.
+    const std::string after =
+        apply(document(), {{"DVR_CFG.S.K", "a\xF0\x9F\x98\x80\xE0\xBC\x80z"}});
+    EXPECT_EQ(after, replaced(document(), ">old<", ">a&#128512;&#3840;z<"));
+    EXPECT_EQ(expat_text(after, "DVR_CFG.S.K"), "a\xF0\x9F\x98\x80\xE0\xBC\x80z");
+}
+
+TEST_P(InItsOwnEncoding, ValuesValidInNeitherAreRefused) {
+    const Encoded &e = GetParam();
+    if (e.invalid.empty()) GTEST_SKIP() << e.encoding << " gives every byte a character";
+    const Saved saved = save_after(document(), {{"DVR_CFG.S.K", "x" + e.invalid}});
+    EXPECT_TRUE(saved.refused);
+    EXPECT_FALSE(saved.replaced);
+    EXPECT_EQ(saved.bytes, document());
+}
+
+TEST_P(InItsOwnEncoding, NamesAreMatchedInTheEncoding) {
+    PENDING("entry paths matched in the document's encoding");
+    const Encoded &e = GetParam();
+    const std::string after = apply(document(), {{name_path(), "new"}});
+    EXPECT_EQ(after, replaced(document(), ">" + e.held + "<", ">new<"));
+    EXPECT_EQ(expat_text(after, "DVR_CFG.S." + e.name_utf8), "new");
+}
+
+TEST_P(InItsOwnEncoding, NewNamesAreWrittenInTheEncoding) {
+    PENDING("new element names in the document's encoding");
+    const Encoded &e = GetParam();
+    const std::string after =
+        apply(document(), {{"DVR_CFG." + e.name_utf8 + "." + e.name_utf8, e.value_utf8}});
+    EXPECT_EQ(after, replaced(document(), "</S>",
+                              "</S>\n  <" + e.name + ">\n    <" + e.name + ">" + e.value + "</" +
+                                  e.name + ">\n  </" + e.name + ">"));
+    EXPECT_EQ(expat_text(after, "DVR_CFG." + e.name_utf8 + "." + e.name_utf8), e.value_utf8);
+}
+
+TEST_P(InItsOwnEncoding, WritingTheHeldValueWritesNothing) {
+    PENDING("values compared in the document's encoding");
+    const Encoded &e = GetParam();
+    for (const std::string &same : {e.held_utf8, e.held}) {
+        const Saved saved = save_after(document(), {{name_path(), same}});
+        EXPECT_FALSE(saved.refused);
+        EXPECT_FALSE(saved.replaced) << "the file was written again";
+        EXPECT_EQ(saved.bytes, document());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, InItsOwnEncoding, testing::ValuesIn(kEncoded),
+                         [](const testing::TestParamInfo<Encoded> &info) {
+                             std::string name = info.param.encoding;
+                             for (char &c : name)
+                                 if (c == '-') c = '_';
+                             return name;
+                         });
+
+// UTF-16 and UTF-32 files are refused at open: a save could not keep their
+// bytes with the store's byte-wise splices.
+TEST(InItsOwnEncoding, UTF16AndUTF32FilesAreRefusedAtOpen) {
+    const std::string text =
+        "<?xml version=\"1.0\" encoding=\"UTF-16\"?><DVR_CFG><K>x</K></DVR_CFG>";
+    std::string le = "\xFF\xFE", be = "\xFE\xFF";
+    for (const char c : text) le += std::string{c, '\0'}, be += std::string{'\0', c};
+    ScratchDir dir;
+    for (const std::string &bytes : {le, be}) {
+        EXPECT_TRUE(parse_with_expat(bytes).well_formed) << parse_with_expat(bytes).error;
+        write_file(dir / "config.xml", bytes);
+        EXPECT_EQ(xml_file_open((dir / "config.xml").c_str()), 0);
+        EXPECT_EQ(read_file(dir / "config.xml"), bytes);
+    }
+    std::string utf32 = std::string("\xFF\xFE\0\0", 4);
+    for (const char c : std::string("<DVR_CFG/>")) utf32 += std::string{c, '\0', '\0', '\0'};
+    write_file(dir / "config.xml", utf32);
+    EXPECT_EQ(xml_file_open((dir / "config.xml").c_str()), 0);
+}
+
+// 4. Entities declared in the DOCTYPE.
+
+const std::string kEntity =
+    "<?xml version=\"1.0\"?>\n<!DOCTYPE DVR_CFG [\n  <!ENTITY vendor \"Acme\">\n]>\n"
+    "<DVR_CFG>\n  <S>\n    <NAME>&vendor;</NAME>\n  </S>\n</DVR_CFG>\n";
+
+TEST(DeclaredEntities, ALiteralReferenceIsWrittenAsText) {
+    PENDING("entity references compared by their raw text");
+    const std::string after = apply(kEntity, {{"DVR_CFG.S.NAME", "&vendor;"}});
+    EXPECT_EQ(after, replaced(kEntity, "<NAME>&vendor;", "<NAME>&amp;vendor;"));
+    EXPECT_EQ(expat_text(after, "DVR_CFG.S.NAME"), "&vendor;");
+}
+
+TEST(DeclaredEntities, TheReplacementTextIsWrittenToo) {
+    EXPECT_EQ(expat_text(kEntity, "DVR_CFG.S.NAME"), "Acme");
+    const std::string after = apply(kEntity, {{"DVR_CFG.S.NAME", "Acme"}});
+    EXPECT_EQ(after, replaced(kEntity, "<NAME>&vendor;", "<NAME>Acme"));
+    EXPECT_EQ(expat_text(after, "DVR_CFG.S.NAME"), "Acme");
+}
+
+// 5. Extended attributes.
+
+TEST(ExtendedAttributesOfTheFile, AreKeptByASave) {
+    PENDING("extended attributes copied to the saved file");
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, "<DVR_CFG>\n  <K>x</K>\n</DVR_CFG>\n");
+    if (setxattr(path.c_str(), "user.origin", "factory", 7, 0) != 0)
+        GTEST_SKIP() << "no user attributes here: " << strerror(errno);
+    const bool labels = setxattr(path.c_str(), "security.store_test", "label", 5, 0) == 0;
+    const int label_error = labels ? 0 : errno;
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_GT(handle, 0);
+    ASSERT_EQ(write_value(handle, "y", "DVR_CFG.K"), 0);
+    ASSERT_EQ(xml_file_save(handle), 0);
+    xml_file_close(handle);
+    ASSERT_EQ(read_file(path), "<DVR_CFG>\n  <K>y</K>\n</DVR_CFG>\n");
+    char value[64];
+    ssize_t length = getxattr(path.c_str(), "user.origin", value, sizeof value);
+    EXPECT_EQ(std::string(value, length < 0 ? 0 : length), "factory");
+    if (!labels)
+        GTEST_SKIP() << "security attributes cannot be set here: " << strerror(label_error);
+    length = getxattr(path.c_str(), "security.store_test", value, sizeof value);
+    EXPECT_EQ(std::string(value, length < 0 ? 0 : length), "label");
+}
+
+}  // namespace
