@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "extended_attributes.h"
 #include "store_limits.h"
 
 namespace xml_store {
@@ -125,7 +126,8 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
         return false;
     }
     if ((::geteuid() == 0 && ::fchown(fd, identity_.st_uid, identity_.st_gid) != 0) ||
-        ::fchmod(fd, identity_.st_mode & 07777) != 0 || !write_content(tmp.out) ||
+        ::fchmod(fd, identity_.st_mode & 07777) != 0 ||
+        !copy_extended_attributes(current.get(), fd) || !write_content(tmp.out) ||
         std::fflush(tmp.out) != 0 || ::fsync(fd) != 0)
         return false;
     // Checked again at the last moment for writers that take no lock.

@@ -29,7 +29,8 @@ class ConfigFile {
     // nothing, when the file is no longer the one opened or last saved (same
     // device, inode, size, modification and change time), or when another
     // save of it is under way.  The new content goes to a temporary file
-    // beside it, is flushed, takes the file's mode and owner and is renamed
+    // beside it, is flushed, takes the file's mode, owner and extended
+    // attributes (those the process may set) and is renamed
     // over it; then the folder is flushed.  On failure no temporary file is
     // left and the file is as it was, except when only the folder's flush
     // failed: the file then holds the new content, which a power cut may

@@ -25,6 +25,14 @@ bool is_element(pugi::xml_node node) {
     return node.type() == pugi::node_element;
 }
 
+// The last child that the file holds and that is not blank text.
+pugi::xml_node last_markup_child(pugi::xml_node element) {
+    pugi::xml_node last = SourceMap::last_parsed_child(element);
+    while (last.type() == pugi::node_pcdata && !has_text(last.value()))
+        last = last.previous_sibling();
+    return last;
+}
+
 bool has_element_child(pugi::xml_node parent) {
     for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
         if (is_element(child)) return true;
@@ -50,8 +58,12 @@ std::unique_ptr<Document> Document::open(const char *path) {
     return doc;
 }
 
+// Read byte by byte as if it were UTF-8: in every encoding the store takes,
+// markup is ASCII and no byte of another character looks like it.
 bool Document::parse() {
     const std::string &bytes = file_.bytes();
+    encoding_.emplace(declared_encoding(bytes));
+    if (!encoding_->ascii_compatible()) return false;
     learn_layout();
     return dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) &&
            is_whole();
@@ -128,11 +140,70 @@ bool Document::holds_text(pugi::xml_node element) const {
     return has_text(parsed_text(element));
 }
 
+// value is UTF-8; so is what the element is compared by, unless its text
+// can only be compared as the file spells it.
 bool Document::text_equals(pugi::xml_node element, std::string_view value) const {
     if (values_.count(element.internal_object()) || !SourceMap::is_parsed(element))
         return value_of(element) == value;
-    if (!element.first_child()) return value == element.value();
-    return parsed_text(element) == value;
+    if (const std::optional<std::string> held = parsed_utf8(element)) return *held == value;
+    const ElementSpan span = map_.element(element);
+    return file_text(value) ==
+           file_.bytes().substr(span.content_begin, span.content_end - span.content_begin);
+}
+
+// A parsed element's text in UTF-8, or nothing when only the file's own
+// spelling can tell: an entity that the DOCTYPE declares, which the parser
+// leaves as written, or bytes its encoding does not hold.
+std::optional<std::string> Document::parsed_utf8(pugi::xml_node element) const {
+    const ElementSpan span = map_.element(element);
+    const std::string_view raw =
+        std::string_view(file_.bytes())
+            .substr(span.content_begin, span.content_end - span.content_begin);
+    if (refers_to_declared_entity(raw)) return std::nullopt;
+    if (encoding_->is_utf8() || is_ascii(raw)) return parsed_text(element);
+    // The parser wrote references as UTF-8 among the file's own bytes: take
+    // the text again, converted whole before its references are read.
+    const std::optional<std::string> utf8 = encoding_->to_utf8(raw);
+    if (!utf8) return std::nullopt;
+    pugi::xml_document fragment;
+    const std::string wrapped = "<x>" + *utf8 + "</x>";
+    if (!fragment.load_buffer(wrapped.data(), wrapped.size(), kParseFlags, pugi::encoding_utf8))
+        return std::nullopt;
+    return parsed_text(fragment.document_element());
+}
+
+// What value, in UTF-8, is as the file's text: escaped, in its encoding, with
+// a reference for each character the encoding lacks.
+std::string Document::file_text(std::string_view value) const {
+    std::string escaped;
+    append_escaped(escaped, value);
+    return encoding_->is_utf8() ? escaped : encoding_->from_utf8(escaped).value();
+}
+
+// The bytes a write was handed, as UTF-8: UTF-8 as they are, else, in a
+// document of another encoding, bytes valid there, converted.
+std::optional<std::string_view> Document::as_utf8(std::string_view bytes,
+                                                  std::string &converted) const {
+    if (is_utf8(bytes)) return bytes;
+    if (encoding_->is_utf8()) return std::nullopt;
+    std::optional<std::string> utf8 = encoding_->to_utf8(bytes);
+    if (!utf8) return std::nullopt;
+    converted = std::move(*utf8);
+    return std::string_view(converted);
+}
+
+// Points parts_ at the entry path's names as the document spells them; false
+// when its encoding cannot spell one (a name holds no references).
+bool Document::in_document_encoding() {
+    if (encoding_->is_utf8()) return true;
+    names_.clear();
+    for (const std::string_view part : parts_) {
+        std::optional<std::string> name = encoding_->from_utf8(part, Encoding::Missing::refuse);
+        if (!name) return false;
+        names_.push_back(std::move(*name));
+    }
+    parts_.assign(names_.begin(), names_.end());
+    return true;
 }
 
 WriteResult Document::write(std::string_view entry, std::string_view value) {
@@ -146,9 +217,14 @@ WriteResult Document::write(std::string_view entry, std::string_view value) {
     }
 }
 
-WriteResult Document::change(std::string_view entry, std::string_view value) {
-    if (!split_entry_path(entry, parts_)) return WriteResult::bad_path;
-    if (!is_storable_value(value)) return WriteResult::bad_value;
+WriteResult Document::change(std::string_view entry_bytes, std::string_view value_bytes) {
+    std::string converted_entry, converted_value;
+    const std::optional<std::string_view> entry = as_utf8(entry_bytes, converted_entry);
+    if (!entry || !split_entry_path(*entry, parts_) || !in_document_encoding())
+        return WriteResult::bad_path;
+    const std::optional<std::string_view> utf8 = as_utf8(value_bytes, converted_value);
+    if (!utf8 || !is_storable_value(*utf8)) return WriteResult::bad_value;
+    const std::string_view value = *utf8;
     pugi::xml_node element = dom_.document_element();
     if (parts_.front() != element.name()) return WriteResult::wrong_root;
     for (size_t depth = 1; depth < parts_.size(); ++depth) {
@@ -241,10 +317,12 @@ std::vector<Document::Splice> Document::plan() const {
         const pugi::xml_node last = SourceMap::last_parsed_child(element);
         const bool grown = last ? bool(last.next_sibling()) : bool(element.first_child());
         if (!valued && !grown) continue;  // left by a write that failed
-        // Blanks spelled as references are text in the file: new elements
-        // go after them, not over them.
-        if (!valued && last && !map_.is_whitespace(map_.begin(last), map_.end(last))) {
-            const size_t at = map_.end(last);
+        // New elements go after the last child that is not blank text, before
+        // the blanks that close the element, whether the file spells them
+        // as such or as references.  With no such child, they take the place
+        // of the element's content.
+        if (const pugi::xml_node anchor = last_markup_child(element); !valued && anchor) {
+            const size_t at = map_.end(anchor);
             splices.push_back({at, at, element, Splice::Kind::after_last_child});
             continue;
         }
@@ -275,7 +353,7 @@ void Document::render_new(std::string &out, pugi::xml_node top, std::string inde
             node = child;
             continue;
         }
-        append_escaped(out, value_of(node));
+        out += file_text(value_of(node));
         for (;;) {
             out.append("</").append(node.name()).append(">");
             if (node == top) return;
@@ -298,12 +376,8 @@ void Document::splice_text(const Splice &splice, std::string &text) const {
     text.clear();
 
     if (splice.kind == Splice::Kind::after_last_child) {
-        // New elements follow the last child, laid out like the last one that
-        // is not text: text there is blank, if only by its references.
-        pugi::xml_node model = SourceMap::last_parsed_child(element);
-        while (model.type() == pugi::node_pcdata && model.previous_sibling())
-            model = model.previous_sibling();
-        const std::string_view gap = map_.whitespace_before(map_.begin(model));
+        // New elements follow the last child, laid out like it.
+        const std::string_view gap = map_.whitespace_before(map_.begin(last_markup_child(element)));
         const size_t lf = gap.rfind('\n');
         const bool block = lf != std::string_view::npos;
         const std::string indent(block ? gap.substr(lf + 1) : std::string_view());
@@ -317,7 +391,7 @@ void Document::splice_text(const Splice &splice, std::string &text) const {
     const bool self_closing = splice.kind == Splice::Kind::self_closing;
     if (self_closing) text += '>';
     if (!added) {
-        append_escaped(text, value_of(element));
+        text += file_text(value_of(element));
     } else {
         // The first children of an element: one level deeper than it, or on
         // its line when it shares a line with other markup.

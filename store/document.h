@@ -1,13 +1,15 @@
 // One configuration file in memory: its bytes as read, the element tree
 // parsed from them, and the writes made since.  A save copies every byte that
 // no write touched, so comments, quoting, entity references, indentation and
-// line ends survive unchanged.
+// line ends survive unchanged.  Values are held in UTF-8 and written in the
+// encoding the file declares; names in the tree are in that encoding.
 #pragma once
 
 #include <pugixml.hpp>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "config_file.h"
+#include "encoding.h"
 #include "source_map.h"
 
 namespace xml_store {
@@ -34,10 +37,11 @@ class Document {
   public:
     // Empty unless the file holds one well-formed XML document with a root
     // element and nothing but blanks, comments and processing instructions
-    // around it.
+    // around it, in an encoding that spells markup as ASCII does.
     static std::unique_ptr<Document> open(const char *path);
 
-    // Changes nothing unless it returns written.
+    // Changes nothing unless it returns written.  entry and value are UTF-8
+    // or, where the document declares another encoding, bytes valid in it.
     WriteResult write(std::string_view entry, std::string_view value);
 
     // Writes the document back to the file it was opened from when that
@@ -71,9 +75,13 @@ class Document {
     WriteResult change(std::string_view entry, std::string_view value);
     WriteResult add_elements(pugi::xml_node parent, std::string_view value);
     pugi::xml_node find_element(pugi::xml_node parent, std::string_view name);
+    std::optional<std::string_view> as_utf8(std::string_view bytes, std::string &converted) const;
+    bool in_document_encoding();
     bool holds_text(pugi::xml_node element) const;
     bool text_equals(pugi::xml_node element, std::string_view value) const;
+    std::optional<std::string> parsed_utf8(pugi::xml_node element) const;
     std::string_view value_of(pugi::xml_node element) const;
+    std::string file_text(std::string_view value) const;
 
     std::vector<Splice> plan() const;
     void splice_text(const Splice &splice, std::string &text) const;
@@ -83,6 +91,7 @@ class Document {
     ConfigFile file_;
     pugi::xml_document dom_;
     SourceMap map_;
+    std::optional<Encoding> encoding_;
     std::string line_end_;
     std::string indent_unit_;
     // Written values, of parsed and of new elements.
@@ -92,6 +101,7 @@ class Document {
     // Built on the first lookup among a crowded element's children.
     std::unordered_map<pugi::xml_node_struct *, ChildIndex> indexes_;
     std::vector<std::string_view> parts_;  // of the entry path being written
+    std::vector<std::string> names_;       // those parts in the document's encoding
     bool dirty_ = false;                   // a value changed since the last save
     bool file_holds_source_ = true;
     bool failed_ = false;

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "text.h"
+
 namespace xml_store {
 namespace {
 
@@ -14,47 +16,6 @@ namespace {
 iconv_t open_conversion(const char *to, const char *from) {
     iconv_t cd = iconv_open(to, from);
     return reinterpret_cast<intptr_t>(cd) == -1 ? nullptr : cd;
-}
-
-// The length of the valid UTF-8 sequence at s[i] with its code point in cp,
-// or 0 when none starts there (overlong forms, surrogates and code points
-// past U+10FFFF are not valid).
-size_t utf8_sequence(std::string_view s, size_t i, uint32_t &cp) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byte(i);
-    size_t extra;
-    uint32_t min;
-    if (lead < 0x80) {
-        cp = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        extra = 1, cp = lead & 0x1F, min = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2, cp = lead & 0x0F, min = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3, cp = lead & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (s.size() - i <= extra) return 0;
-    for (size_t k = 1; k <= extra; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return extra + 1;
-}
-
-bool valid_utf8(std::string_view s) {
-    uint32_t cp;
-    for (size_t i = 0, n; i < s.size(); i += n)
-        if ((n = utf8_sequence(s, i, cp)) == 0) return false;
-    return true;
-}
-
-bool is_ascii(std::string_view s) {
-    return std::none_of(s.begin(), s.end(),
-                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 void append_reference(std::string &out, uint32_t cp) {
@@ -215,7 +176,7 @@ Encoding::~Encoding() {
 }
 
 std::optional<std::string> Encoding::to_utf8(std::string_view bytes) const {
-    if (utf8_) return valid_utf8(bytes) ? std::optional<std::string>(bytes) : std::nullopt;
+    if (utf8_) return xml_store::is_utf8(bytes) ? std::optional<std::string>(bytes) : std::nullopt;
     if (!converts_) return is_ascii(bytes) ? std::optional<std::string>(bytes) : std::nullopt;
     iconv(to_utf8_, nullptr, nullptr, nullptr, nullptr);
     std::string out;
@@ -228,7 +189,7 @@ std::optional<std::string> Encoding::to_utf8(std::string_view bytes) const {
 }
 
 std::optional<std::string> Encoding::from_utf8(std::string_view utf8, Missing missing) const {
-    if (utf8_) return valid_utf8(utf8) ? std::optional<std::string>(utf8) : std::nullopt;
+    if (utf8_) return xml_store::is_utf8(utf8) ? std::optional<std::string>(utf8) : std::nullopt;
     std::string out;
     if (!converts_) {
         uint32_t cp;

@@ -1,41 +1,59 @@
 #include "text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace xml_store {
-namespace {
 
-constexpr uint32_t kInvalid = 0xFFFFFFFF;
-
-// Decodes the UTF-8 sequence at s[i] and moves i past it.  Overlong forms,
-// surrogates and code points past U+10FFFF are invalid.
-uint32_t next_code_point(std::string_view s, size_t &i) {
+size_t utf8_sequence(std::string_view s, size_t i, uint32_t &cp) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
     size_t extra;
-    uint32_t cp, min;
-    if ((lead & 0xE0) == 0xC0) {
+    uint32_t min;
+    if (lead < 0x80) {
+        cp = lead;
+        return 1;
+    } else if ((lead & 0xE0) == 0xC0) {
         extra = 1, cp = lead & 0x1F, min = 0x80;
     } else if ((lead & 0xF0) == 0xE0) {
         extra = 2, cp = lead & 0x0F, min = 0x800;
     } else if ((lead & 0xF8) == 0xF0) {
         extra = 3, cp = lead & 0x07, min = 0x10000;
     } else {
-        return kInvalid;
+        return 0;
     }
-    if (s.size() - i <= extra) return kInvalid;
+    if (s.size() - i <= extra) return 0;
     for (size_t k = 1; k <= extra; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return kInvalid;
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
         cp = (cp << 6) | (byte(i + k) & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return kInvalid;
-    i += extra + 1;
-    return cp;
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return extra + 1;
 }
+
+bool is_utf8(std::string_view s) {
+    uint32_t cp;
+    for (size_t i = 0, n; i < s.size(); i += n)
+        if ((n = utf8_sequence(s, i, cp)) == 0) return false;
+    return true;
+}
+
+bool is_ascii(std::string_view s) {
+    return std::none_of(s.begin(), s.end(),
+                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+bool refers_to_declared_entity(std::string_view text) {
+    for (size_t at = text.find('&'); at != std::string_view::npos; at = text.find('&', at + 1)) {
+        const std::string_view name = text.substr(at + 1, text.find(';', at) - at - 1);
+        if (!name.empty() && name[0] != '#' && name != "lt" && name != "gt" && name != "amp" &&
+            name != "apos" && name != "quot")
+            return true;
+    }
+    return false;
+}
+
+namespace {
 
 bool is_control(uint32_t cp) {
     return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
@@ -59,21 +77,21 @@ bool is_name_char(uint32_t c) {
 }  // namespace
 
 bool is_storable_value(std::string_view value) {
-    for (size_t i = 0; i < value.size();) {
-        const uint32_t cp = next_code_point(value, i);
-        if (cp == kInvalid || (is_control(cp) && cp != '\t') || cp == 0xFFFE || cp == 0xFFFF)
+    uint32_t cp;
+    for (size_t i = 0, n; i < value.size(); i += n)
+        if ((n = utf8_sequence(value, i, cp)) == 0 || (is_control(cp) && cp != '\t') ||
+            cp == 0xFFFE || cp == 0xFFFF)
             return false;
-    }
     return true;
 }
 
 bool is_element_name(std::string_view name) {
     if (name.empty()) return false;
-    for (size_t i = 0; i < name.size();) {
-        const bool first = i == 0;
-        const uint32_t cp = next_code_point(name, i);
-        if (cp == kInvalid || !(first ? is_name_start(cp) : is_name_char(cp))) return false;
-    }
+    uint32_t cp;
+    for (size_t i = 0, n; i < name.size(); i += n)
+        if ((n = utf8_sequence(name, i, cp)) == 0 ||
+            !(i == 0 ? is_name_start(cp) : is_name_char(cp)))
+            return false;
     return true;
 }
 

@@ -1,10 +1,18 @@
 // What XML text may carry, and how a value is written into it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace xml_store {
+
+// The length of the valid UTF-8 sequence at s[i], with its code point in cp;
+// 0 when none starts there (overlong forms, surrogates and code points past
+// U+10FFFF are not valid).
+size_t utf8_sequence(std::string_view s, size_t i, uint32_t &cp);
+bool is_utf8(std::string_view s);
+bool is_ascii(std::string_view s);
 
 // True when value is UTF-8 that an XML document can hold as element text:
 // no control characters but tab, no noncharacters U+FFFE and U+FFFF.
@@ -18,6 +26,10 @@ bool is_element_name(std::string_view name);
 inline bool has_text(std::string_view s) {
     return s.find_first_not_of(" \t\r\n") != s.npos;
 }
+
+// True when text, as the file spells it, refers to an entity other than
+// XML's five: one that only the DOCTYPE defines.
+bool refers_to_declared_entity(std::string_view text);
 
 // Appends value with <, &, >, " and ' replaced by entity references.
 void append_escaped(std::string &out, std::string_view value);
