@@ -32,12 +32,10 @@ bool skip_rest_of_line(FILE *stream) {
     return true;
 }
 
-// The same file, unchanged: what a pass read is what the first pass read.
+// The same file, its content unchanged as far as the file system tells.
 bool unchanged(const struct stat &now, const struct stat &then) {
     return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
-           now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
-           now.st_ctim.tv_sec == then.st_ctim.tv_sec && now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
+           now.st_mtim.tv_sec == then.st_mtim.tv_sec && now.st_mtim.tv_nsec == then.st_mtim.tv_nsec;
 }
 
 }  // namespace
