@@ -1,12 +1,17 @@
 // Power cuts and failing system calls at every point of a whole run, made
 // with strace's fault injection: a SIGKILL on entry to the n-th call of each
-// system call in turn, or an error in place of a save's write, fsync, rename
-// or temporary-file creation.  After each, the configuration files must be
-// whole, old or new, and the next run must finish the update.
+// system call in turn, an error in place of a save's write, fsync, rename or
+// temporary-file creation, or an error in place of each open and read of the
+// update file and the configurations.  After each, the configuration files
+// must be whole, old or new; then a setting is changed on the device in every
+// store that holds the update, and one clean run must bring the update to
+// every store without setting a changed value back, and take the update file
+// and its progress record away.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +25,7 @@ namespace {
 const std::vector<std::string> kConfigs = {
     "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
 const std::string kUpdate = "mnt/mtd/app/update.cfg";
+const std::string kRecord = "mnt/mtd/app/update.cfg.progress";
 // Changed settings, an equal one, and new elements two levels deep.
 const std::string kUpdateContent =
     "NET.IP=10.0.0.42\nNET.PORT.HTTP=8080\nNET.NETMASK=255.255.255.0\n"
@@ -62,10 +68,17 @@ class FaultSweep : public testing::Test {
         if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
     }
 
-    static void lay_tree(const ScratchDir &dir) {
+    // A resumed tree is what a run whose second save failed leaves: the first
+    // and third store hold the update, and the progress record says so.
+    static void lay_tree(const ScratchDir &dir, bool resumed = false) {
         ASSERT_TRUE(
             shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
         write_file(dir / kUpdate, kUpdateContent);
+        if (!resumed) return;
+        // Renames: the first store's, the record's, the second store's.
+        run_traced(
+            dir, {"-o", "/dev/null", "-e", "trace=rename", "-e", "inject=rename:error=EIO:when=3"});
+        ASSERT_TRUE(exists(dir / kRecord));
     }
 
     static Outcome run_traced(const ScratchDir &dir, const std::vector<std::string> &options) {
@@ -77,9 +90,9 @@ class FaultSweep : public testing::Test {
         return run_program(argv, dir.path());
     }
 
-    static std::vector<Call> clean_trace() {
+    static std::vector<Call> clean_trace(bool resumed = false) {
         ScratchDir dir;
-        lay_tree(dir);
+        lay_tree(dir, resumed);
         run_traced(dir, {"-o", dir / "trace"});
         return parse_trace(read_file(dir / "trace"));
     }
@@ -96,12 +109,35 @@ class FaultSweep : public testing::Test {
         return found;
     }
 
-    // The next run finishes the update as an uninterrupted one would.
-    static void expect_next_run_completes(const ScratchDir &dir, const std::string &where) {
+    // The device's own change of a setting the update set.
+    static std::string changed_on_device(const std::string &config) {
+        std::string text = updated_.at(config);
+        const std::string from = "<IP>10.0.0.42</IP>";
+        return text.replace(text.find(from), from.size(), "<IP>10.9.9.9</IP>");
+    }
+
+    // Every configuration that holds the update gets a setting changed on the
+    // device; the next run finishes the update as an uninterrupted one would
+    // and sets no changed value back, but in the stores of unrecorded: those
+    // that took the update when the run stopped, before it could record them.
+    static void expect_next_run_completes(const ScratchDir &dir, const std::string &where,
+                                          const std::set<std::string> &unrecorded = {}) {
+        std::set<std::string> changed;
+        for (const std::string &config : kConfigs) {
+            if (read_file(dir / config) != updated_.at(config)) continue;
+            write_file(dir / config, changed_on_device(config));
+            changed.insert(config);
+        }
         run_program({ROOTED_TOOL}, dir.path());
-        for (const std::string &config : kConfigs)
-            EXPECT_EQ(read_file(dir / config), updated_.at(config)) << where << ": " << config;
+        for (const std::string &config : kConfigs) {
+            const bool kept_change = changed.count(config) && !unrecorded.count(config);
+            EXPECT_EQ(read_file(dir / config),
+                      kept_change ? changed_on_device(config) : updated_.at(config))
+                << where << ": " << config
+                << (kept_change ? " changed on the device was set back" : " lacks the update");
+        }
         EXPECT_FALSE(exists(dir / kUpdate)) << where;
+        EXPECT_FALSE(exists(dir / kRecord)) << where;
         EXPECT_TRUE(temporaries(dir).empty()) << where;
     }
 
@@ -109,44 +145,6 @@ class FaultSweep : public testing::Test {
 };
 
 std::map<std::string, std::string> FaultSweep::updated_;
-
-TEST_F(FaultSweep, KillAtEverySystemCall) {
-    const std::vector<Call> calls = clean_trace();
-    ASSERT_GT(calls.size(), 50u);
-    std::map<std::string, int> seen;
-    int kill_points = 0;
-    for (const Call &call : calls) {
-        const int nth = ++seen[call.name];
-        const std::string where = call.name + " #" + std::to_string(nth);
-        ScratchDir dir;
-        lay_tree(dir);
-        run_traced(dir, {"-o", "/dev/null", "-e", "trace=" + call.name, "-e",
-                         "inject=" + call.name + ":signal=KILL:when=" + std::to_string(nth)});
-        ++kill_points;
-
-        int updated = 0;
-        for (const std::string &config : kConfigs) {
-            const std::string now = read_file(dir / config);
-            const bool is_new = now == updated_.at(config);
-            EXPECT_TRUE(is_new || now == original(config))
-                << where << ": " << config << " is a mix";
-            updated += is_new;
-        }
-        if (updated < 3) {
-            EXPECT_TRUE(exists(dir / kUpdate)) << where << ": update lost";
-        }
-        expect_next_run_completes(dir, where);
-    }
-    std::cout << "kill points covered: " << kill_points << "\n";
-}
-
-// Where each save's calls fall: their number among calls of the same name.
-struct SaveCall {
-    std::string config;
-    std::string name;
-    int nth;
-    bool after_rename;  // the folder's fsync: the new content is already in place
-};
 
 // The configuration whose temporary file a call names, or "".
 std::string config_of_temporary(const std::string &args) {
@@ -158,6 +156,82 @@ std::string config_of_temporary(const std::string &args) {
     }
     return "";
 }
+
+// The stores that a run stopped on entry to calls[stop] leaves holding the
+// update but not yet in the progress record: renamed into place after the
+// record's last rename, while the update file is still there.
+std::set<std::string> unrecorded_at(const std::vector<Call> &calls, size_t stop) {
+    std::set<std::string> pending;
+    for (size_t i = 0; i < stop; ++i) {
+        const Call &call = calls[i];
+        if (call.name == "rename" && !config_of_temporary(call.args).empty()) {
+            pending.insert(config_of_temporary(call.args));
+        } else if (call.name == "rename" &&
+                   call.args.find("/" + kRecord + ".tmp\"") != std::string::npos) {
+            pending.clear();
+        } else if (call.name == "unlink" &&
+                   call.args.find("/" + kUpdate + "\"") != std::string::npos &&
+                   call.result == "0") {
+            return {};
+        }
+    }
+    return pending;
+}
+
+class KillSweep : public FaultSweep, public testing::WithParamInterface<bool> {};
+
+TEST_P(KillSweep, AtEverySystemCall) {
+    const bool resumed = GetParam();
+    const std::vector<Call> calls = clean_trace(resumed);
+    ASSERT_GT(calls.size(), 50u);
+    ScratchDir start;  // laid once: the resumed one takes a run
+    lay_tree(start, resumed);
+    std::map<std::string, int> seen;
+    int kill_points = 0, unrecorded_points = 0;
+    for (size_t index = 0; index < calls.size(); ++index) {
+        const Call &call = calls[index];
+        const int nth = ++seen[call.name];
+        const std::string where = call.name + " #" + std::to_string(nth);
+        ScratchDir dir;
+        ASSERT_TRUE(shell_succeeds("cp -R '" + start.path() + "/.' '" + dir.path() + "'"));
+        std::map<std::string, std::string> before;
+        for (const std::string &config : kConfigs) before[config] = read_file(dir / config);
+        run_traced(dir, {"-o", "/dev/null", "-e", "trace=" + call.name, "-e",
+                         "inject=" + call.name + ":signal=KILL:when=" + std::to_string(nth)});
+        ++kill_points;
+
+        int updated = 0;
+        for (const std::string &config : kConfigs) {
+            const std::string now = read_file(dir / config);
+            const bool is_new = now == updated_.at(config);
+            EXPECT_TRUE(is_new || now == before.at(config))
+                << where << ": " << config << " is a mix";
+            updated += is_new;
+        }
+        if (updated < 3) {
+            EXPECT_TRUE(exists(dir / kUpdate)) << where << ": update lost";
+        }
+        const std::set<std::string> unrecorded = unrecorded_at(calls, index);
+        unrecorded_points += !unrecorded.empty();
+        expect_next_run_completes(dir, where, unrecorded);
+    }
+    std::cout << (resumed ? "resumed run" : "first run") << ": kill points covered: " << kill_points
+              << ", of which leave a store updated but not yet recorded: " << unrecorded_points
+              << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(FaultSweep, KillSweep, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "ResumedRun" : "FirstRun");
+                         });
+
+// Where each save's calls fall: their number among calls of the same name.
+struct SaveCall {
+    std::string config;
+    std::string name;
+    int nth;
+    bool after_rename;  // the folder's fsync: the new content is already in place
+};
 
 std::vector<SaveCall> save_calls(const std::vector<Call> &calls) {
     std::vector<SaveCall> found;
@@ -222,11 +296,78 @@ TEST_F(FaultSweep, FailingSaveCalls) {
             }
             EXPECT_TRUE(temporaries(dir).empty()) << where;
             EXPECT_TRUE(exists(dir / kUpdate)) << where;
-            expect_next_run_completes(dir, where);
+            // A save whose folder flush failed after the rename reported a
+            // failure: its store is not recorded and takes the update again.
+            expect_next_run_completes(dir, where,
+                                      target.after_rename ? std::set<std::string>{target.config}
+                                                          : std::set<std::string>{});
         }
     }
     EXPECT_GE(faults, 3 * 8) << "every save's open, write, fsync, rename and folder fsync";
-    std::cout << "injected faults covered: " << faults << "\n";
+    std::cout << "injected save faults covered: " << faults << "\n";
+}
+
+// Every open and read of the update file and of the configurations, counted
+// per file as strace -P counts them.
+struct FileCall {
+    std::string path;
+    std::string name;
+    int nth;
+};
+
+std::vector<FileCall> open_and_read_calls(const std::vector<Call> &calls) {
+    std::vector<std::string> paths = {kUpdate};
+    paths.insert(paths.end(), kConfigs.begin(), kConfigs.end());
+    std::vector<FileCall> found;
+    std::map<std::string, int> seen;         // path + call -> count
+    std::map<std::string, std::string> fds;  // fd -> path
+    for (const Call &call : calls) {
+        const std::string fd = call.args.substr(0, call.args.find(','));
+        std::string path;
+        if (call.name == "openat") {
+            for (const std::string &candidate : paths)
+                if (call.args.find("\"./" + candidate + "\"") != std::string::npos)
+                    path = candidate;
+            if (!path.empty() && call.result != "-1") fds[call.result] = path;
+        } else if ((call.name == "read" || call.name == "pread64") && fds.count(fd)) {
+            path = fds[fd];
+        } else if (call.name == "close") {
+            fds.erase(fd);
+        }
+        if (!path.empty()) found.push_back({path, call.name, ++seen[path + " " + call.name]});
+    }
+    return found;
+}
+
+TEST_F(FaultSweep, FailingOpensAndReads) {
+    const std::vector<FileCall> targets = open_and_read_calls(clean_trace());
+    int faults = 0;
+    for (const FileCall &target : targets) {
+        for (const std::string error : {"ENOSPC", "EIO"}) {
+            const std::string where =
+                target.path + ": " + target.name + " #" + std::to_string(target.nth) + " " + error;
+            ScratchDir dir;
+            lay_tree(dir);
+            const Outcome outcome = run_traced(dir, {"-o", "/dev/null", "-P", "./" + target.path,
+                                                     "-e", "trace=" + target.name, "-e",
+                                                     "inject=" + target.name + ":error=" + error +
+                                                         ":when=" + std::to_string(target.nth)});
+            ++faults;
+            EXPECT_NE(outcome.out.find("keep ./" + kUpdate + " for the next run\n"),
+                      std::string::npos)
+                << where << "\n"
+                << outcome.out;
+            for (const std::string &config : kConfigs) {
+                const std::string now = read_file(dir / config);
+                EXPECT_TRUE(now == original(config) || now == updated_.at(config))
+                    << where << ": " << config << " is a mix";
+            }
+            EXPECT_TRUE(exists(dir / kUpdate)) << where;
+            expect_next_run_completes(dir, where);
+        }
+    }
+    EXPECT_GE(faults, 2 * 8) << "the opens of all four files and a read of each";
+    std::cout << "injected open and read faults covered: " << faults << "\n";
 }
 
 }  // namespace
