@@ -184,9 +184,8 @@ bool update_cfg::read_whole_update() {
     return true;
 }
 
-// Remembers the store's folder for the flush before the deletion and, as
-// soon as it took the update, records it: a run stopped after this point does
-// not apply the update to it again.
+// Remembers the store's folder for the flush before the deletion, and the
+// store for the progress record.
 void update_cfg::took_update(const char *target_file) {
     ++m_took;
     char folder[PATH_MAX];
@@ -200,14 +199,23 @@ void update_cfg::took_update(const char *target_file) {
         }
     }
     if (m_record.holds(target_file)) return;
-    m_record_saved =
-        m_record.add(target_file) && m_record.save(UPDATE_PROGRESS_PATH, UPDATE_PROGRESS_TEMP_PATH);
+    if (!m_record.add(target_file)) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
+    m_record_saved = false;
+}
+
+// Written before the next pass, or when the update file stays: a run stopped
+// after this point does not apply the update again to the stores it names.
+// A run that goes on to delete the update file has no use for it.
+void update_cfg::save_record() {
+    if (m_record_saved) return;
+    m_record_saved = m_record.save(UPDATE_PROGRESS_PATH, UPDATE_PROGRESS_TEMP_PATH);
     if (!m_record_saved) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
 }
 
 int update_cfg::update(const char *target_file) {
     if (m_update_state == UpdateFile::unopened) open_update_file();
     if (m_update_state != UpdateFile::open) return 0;
+    save_record();
     if (m_record.holds(target_file)) {
         printf(MSG_ALREADY_UPDATED, target_file);
         took_update(target_file);
@@ -292,10 +300,7 @@ void update_cfg::finish() {
                 printf(MSG_FLUSH_FAILED, folder);
             return;
         }
-        if (!m_record_saved) {
-            m_record_saved = m_record.save(UPDATE_PROGRESS_PATH, UPDATE_PROGRESS_TEMP_PATH);
-            if (!m_record_saved) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
-        }
+        save_record();
     }
     if (m_update_state != UpdateFile::unopened) printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
 }

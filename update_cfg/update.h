@@ -45,6 +45,7 @@ class update_cfg {
     // True when the pass may save: the whole file read, and unchanged.
     bool read_whole_update();
     void took_update(const char *target_file);
+    void save_record();
     bool flush_store_folders();
     bool delete_update_file();
 
@@ -57,7 +58,7 @@ class update_cfg {
     UpdateFile m_update_state = UpdateFile::unopened;
     struct stat m_update_stat = {};  // the update file as opened
     ProgressRecord m_record;
-    bool m_record_saved = true;  // the record on disk holds every store that took it
+    bool m_record_saved = true;  // the record on disk names every store m_record names
     int m_took = 0;              // stores that hold the update, from this run or before
     bool m_failed = false;       // a store that exists did not take it
     char m_folders[STORE_FOLDERS][PATH_MAX] = {};  // of the stores that hold it
