@@ -34,7 +34,7 @@ class ProgressRecord {
     bool save(const char *path, const char *temporary) const;
 
   private:
-    char m_text[PROGRESS_RECORD_SIZE];  // every line but the check
+    char m_text[PROGRESS_RECORD_SIZE] = {};  // every line but the check
     size_t m_length = 0;
     size_t m_header_length = 0;
 };

@@ -219,6 +219,21 @@ const Case kCases[] = {
      nullptr,
      "",
      {}},
+    // 8: the folders are flushed before the deletion; if that fails the
+    // update file stays, with every store recorded.
+    {"folder_flush_fails",
+     [](auto &d) -> std::string {
+         if (!native_only().empty()) return native_only();
+         return lay(d, kSetIp);
+     },
+     // Flushes of /config: the store's after its rename, then the tool's.
+     failing("fsync", "config", 2),
+     "main enter\n" + kIpLines + kIpLines + kIpLines + "flush ./config  failed!\n" + kKeep,
+     {kNew, kNew, kNew},
+     true,
+     [](auto &d) { change_on_device(d, 2); },
+     "main enter\n" + skipped(0) + skipped(1) + skipped(2),
+     {kNew, kNew, kChanged}},
     // 4
     {"byte_order_mark",
      [](auto &d) -> std::string { return lay(d, "\xEF\xBB\xBF" + kSetIp); },

@@ -186,11 +186,20 @@ TEST_P(KillSweep, AtEverySystemCall) {
     ASSERT_GT(calls.size(), 50u);
     ScratchDir start;  // laid once: the resumed one takes a run
     lay_tree(start, resumed);
+    // The start-up's calls (loader, C library, sanitizer runtime) come before
+    // the update file's open and touch nothing of the device tree: the first
+    // stands for them all.
+    size_t opened = 0;
+    while (opened < calls.size() &&
+           calls[opened].args.find("/" + kUpdate + "\"") == std::string::npos)
+        ++opened;
+    ASSERT_LT(opened, calls.size());
     std::map<std::string, int> seen;
     int kill_points = 0, unrecorded_points = 0;
     for (size_t index = 0; index < calls.size(); ++index) {
         const Call &call = calls[index];
         const int nth = ++seen[call.name];
+        if (index > 0 && index < opened) continue;
         const std::string where = call.name + " #" + std::to_string(nth);
         ScratchDir dir;
         ASSERT_TRUE(shell_succeeds("cp -R '" + start.path() + "/.' '" + dir.path() + "'"));
@@ -216,8 +225,10 @@ TEST_P(KillSweep, AtEverySystemCall) {
         expect_next_run_completes(dir, where, unrecorded);
     }
     std::cout << (resumed ? "resumed run" : "first run") << ": kill points covered: " << kill_points
-              << ", of which leave a store updated but not yet recorded: " << unrecorded_points
-              << "\n";
+              << " of " << calls.size() << " calls (" << opened - 1
+              << " start-up calls stand in the first), of which leave a store updated but not yet "
+                 "recorded: "
+              << unrecorded_points << "\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(FaultSweep, KillSweep, testing::Bool(),
