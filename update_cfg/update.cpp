@@ -103,10 +103,6 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
     return 0;
 }
 
-update_cfg::~update_cfg() {
-    if (m_update_fd) fclose(m_update_fd);
-}
-
 // One open file for the whole run, so that every store gets the same
 // content and a file put in its place meanwhile is left for the next run.
 // Only a regular file is read: a FIFO in its place would block the open, a

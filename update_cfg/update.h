@@ -12,8 +12,10 @@
 class update_cfg {
   public:
     update_cfg() {}
-    // Closes the update file when no finish() did.
-    ~update_cfg();
+    // Releases nothing: finish() closes the update file.  (A destructor with
+    // work to do would give main an unwinding path, and the tool would need
+    // the C++ runtime.)
+    ~update_cfg() {}
 
     // Reads on to the next entry "section.key=value" of the open update file
     // and fills the three buffers.  0 for an entry, -1 at the end of the file
