@@ -1,5 +1,5 @@
 // Where the device keeps the update file and the three configurations.  A
-// test or demo build may set UPDATE_CFG_ROOT to move all four under one
+// test or demo build may set UPDATE_CFG_ROOT to move all of them under one
 // folder; the installed build leaves it empty.
 #pragma once
 
@@ -11,3 +11,8 @@
 #define CONFIG_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/config.xml"
 #define CONFIG_DEFAULT_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/config.xml.default"
 #define FACTORY_DEFAULT_PATH UPDATE_CFG_ROOT "/config/config.xml.default"
+
+// Which stores took the update file's content, while the update file stays.
+// The update's rollback removes it by this name.
+#define UPDATE_PROGRESS_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/update.cfg.progress"
+#define UPDATE_PROGRESS_TEMP_PATH UPDATE_PROGRESS_PATH ".tmp"

@@ -1,10 +1,16 @@
-// Buffer sizes of the update file format, terminating zero included.
+// Buffer sizes of the update file format, terminating zero included, and of
+// the progress record.
 #pragma once
+
+#include <climits>
 
 enum {
     LINE_SIZE = 256,        // one line of the update file: at most 255 characters
     ENTRY_PART_SIZE = 64,   // a section, key or value: at most 63 characters
     ENTRY_PATH_SIZE = 256,  // "DVR_CFG.<section>.<key>"
+    // Its header, the update's digest and the paths of the three stores.
+    PROGRESS_RECORD_SIZE = 3 * PATH_MAX + 128,
+    STORE_FOLDERS = 3,  // folders a run flushes before it deletes the update file
 };
 
 #define ENTRY_PATH_ROOT "DVR_CFG"

@@ -4,9 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <iterator>
 
 #include "device_paths.h"
+#include "durable.h"
 #include "entry_limits.h"
 #include "messages.h"
 #include "xml_file.h"
@@ -29,20 +34,10 @@ bool skip_rest_of_line(FILE *stream) {
     return true;
 }
 
-// Only a regular file is read: a FIFO in its place would block the open, a
-// device might never end.  Sets not_regular when something else is there.
-FILE *open_update_file(bool &not_regular) {
-    const int fd = open(UPDATE_FILE_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        not_regular = true;
-        close(fd);
-        return nullptr;
-    }
-    FILE *stream = fdopen(fd, "r");
-    if (!stream) close(fd);
-    return stream;
+// The same file, its content unchanged as far as the file system tells.
+bool unchanged(const struct stat &now, const struct stat &then) {
+    return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+           now.st_mtim.tv_sec == then.st_mtim.tv_sec && now.st_mtim.tv_nsec == then.st_mtim.tv_nsec;
 }
 
 }  // namespace
@@ -108,48 +103,210 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
     return 0;
 }
 
+// One open file for the whole run, so that every store gets the same
+// content and a file put in its place meanwhile is left for the next run.
+// Only a regular file is read: a FIFO in its place would block the open, a
+// device might never end.  Anything there that cannot be read stays.
+void update_cfg::open_update_file() {
+    m_update_state = UpdateFile::unusable;
+    const int fd = open(UPDATE_FILE_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            m_update_state = UpdateFile::absent;
+        } else {
+            printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
+        }
+        return;
+    }
+    if (fstat(fd, &m_update_stat) != 0) {
+        printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
+        close(fd);
+        return;
+    }
+    if (!S_ISREG(m_update_stat.st_mode)) {
+        printf(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
+        close(fd);
+        return;
+    }
+    FILE *stream = fdopen(fd, "r");
+    if (!stream) {
+        printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
+        close(fd);
+        return;
+    }
+    unsigned long long digest;
+    long long size;
+    if (!digest_stream(stream, digest, size)) {
+        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
+        fclose(stream);
+        return;
+    }
+    m_record.start(size, digest);
+    m_record.load(UPDATE_PROGRESS_PATH);
+    m_update_fd = stream;
+    m_update_state = UpdateFile::open;
+}
+
+// Back to the first line.  A UTF-8 byte order mark, which some editors write,
+// is not part of the first line.
+bool update_cfg::rewind_update_file() {
+    if (fseeko(m_update_fd, 0, SEEK_SET) != 0) return false;
+    clearerr(m_update_fd);
+    static const unsigned char mark[] = {0xEF, 0xBB, 0xBF};
+    for (size_t i = 0; i < sizeof mark; ++i) {
+        const int c = getc(m_update_fd);
+        if (c == mark[i]) continue;
+        if (c == EOF) return true;  // a read error stays for the pass to see
+        if (i == 0) return ungetc(c, m_update_fd) != EOF;
+        return fseeko(m_update_fd, 0, SEEK_SET) == 0;
+    }
+    return true;
+}
+
+// A pass that met a read error, or a file changed in place since the first
+// pass, would save part of an update or another one.
+bool update_cfg::read_whole_update() {
+    if (ferror(m_update_fd)) {
+        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
+        return false;
+    }
+    struct stat now;
+    if (fstat(fileno(m_update_fd), &now) != 0) {
+        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
+        return false;
+    }
+    if (!unchanged(now, m_update_stat)) {
+        printf(MSG_UPDATE_CHANGED, UPDATE_FILE_PATH);
+        return false;
+    }
+    return true;
+}
+
+// Remembers the store's folder for the flush before the deletion, and the
+// store for the progress record.
+void update_cfg::took_update(const char *target_file) {
+    ++m_took;
+    char folder[PATH_MAX];
+    if (folder_of(target_file, folder, sizeof folder)) {
+        for (char *slot : m_folders) {
+            if (strcmp(slot, folder) == 0) break;
+            if (!*slot) {
+                memcpy(slot, folder, strlen(folder) + 1);
+                break;
+            }
+        }
+    }
+    if (m_record.holds(target_file)) return;
+    if (!m_record.add(target_file)) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
+    m_record_saved = false;
+}
+
+// Written before the next pass, or when the update file stays: a run stopped
+// after this point does not apply the update again to the stores it names.
+// A run that goes on to delete the update file has no use for it.
+void update_cfg::save_record() {
+    if (m_record_saved) return;
+    m_record_saved = m_record.save(UPDATE_PROGRESS_PATH, UPDATE_PROGRESS_TEMP_PATH);
+    if (!m_record_saved) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
+}
+
 int update_cfg::update(const char *target_file) {
-    bool not_regular = false;
-    m_update_fd = open_update_file(not_regular);
-    if (!m_update_fd) {
-        if (not_regular) printf(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
+    if (m_update_state == UpdateFile::unopened) open_update_file();
+    if (m_update_state != UpdateFile::open) return 0;
+    save_record();
+    if (m_record.holds(target_file)) {
+        printf(MSG_ALREADY_UPDATED, target_file);
+        took_update(target_file);
         return 0;
     }
-    m_update_opened = true;
+    if (!rewind_update_file()) {
+        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
+        m_failed = true;
+        return 0;
+    }
 
     m_config_fd = xml_file_open(target_file);
     if (m_config_fd <= 0) {
-        fclose(m_update_fd);
         printf(MSG_OPEN_FAILED, target_file);
+        // Only a store that is not there is passed over; one that is there
+        // and does not open keeps the update file for the next run.
+        struct stat st;
+        if (stat(target_file, &st) == 0 || errno != ENOENT) m_failed = true;
         return 0;
     }
 
     char section[ENTRY_PART_SIZE], key[ENTRY_PART_SIZE], value[ENTRY_PART_SIZE];
     while (read_entry(section, sizeof section, key, sizeof key, value, sizeof value) == 0)
         SetValueToConfig(section, key, value);
-    fclose(m_update_fd);
 
-    if (xml_file_save(m_config_fd) == 0) {
-        ++m_saved;
-    } else {
-        m_save_failed = true;
+    if (!read_whole_update()) {
+        m_failed = true;
+    } else if (xml_file_save(m_config_fd) != 0) {
+        m_failed = true;
         printf(MSG_SAVE_FAILED, target_file);
+    } else {
+        took_update(target_file);
     }
     xml_file_close(m_config_fd);
     return 0;
 }
 
-// Writing the same values again gives the same files, so an update file that
-// did not reach every store it could is kept and applied again next run.
+// Flushed whether or not this run wrote to them: a run stopped after its
+// renames leaves stores whose new content a power cut could still undo.
+bool update_cfg::flush_store_folders() {
+    const auto *failed =
+        std::find_if(std::begin(m_folders), std::end(m_folders),
+                     [](const char *folder) { return *folder && !flush_folder(folder); });
+    if (failed == std::end(m_folders)) return true;
+    printf(MSG_FLUSH_FAILED, *failed);
+    return false;
+}
+
+// Deleted only while the path still names the file the passes read: one put
+// there meanwhile is the next run's.
+bool update_cfg::delete_update_file() {
+    struct stat now;
+    if (stat(UPDATE_FILE_PATH, &now) != 0 || !unchanged(now, m_update_stat)) {
+        printf(MSG_UPDATE_CHANGED, UPDATE_FILE_PATH);
+        return false;
+    }
+    if (unlink(UPDATE_FILE_PATH) != 0) {
+        printf(MSG_DELETE_FAILED, UPDATE_FILE_PATH);
+        return false;
+    }
+    return true;
+}
+
+// The update file goes once every store that exists took it, at least one;
+// else it stays, with the record of which stores took it, so that the next
+// run applies it to the others only.
 void update_cfg::finish() {
-    if (m_update_opened && (m_saved == 0 || m_save_failed)) {
-        printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
+    if (m_update_state == UpdateFile::absent) {
+        // Left by a run stopped between the two deletions.
+        unlink(UPDATE_PROGRESS_PATH);
         return;
     }
-    unlink(UPDATE_FILE_PATH);
+    if (m_update_state == UpdateFile::open) {
+        fclose(m_update_fd);
+        m_update_fd = nullptr;
+        if (!m_failed && m_took > 0 && flush_store_folders() && delete_update_file()) {
+            unlink(UPDATE_PROGRESS_PATH);
+            unlink(UPDATE_PROGRESS_TEMP_PATH);
+            char folder[PATH_MAX];
+            if (folder_of(UPDATE_FILE_PATH, folder, sizeof folder) && !flush_folder(folder))
+                printf(MSG_FLUSH_FAILED, folder);
+            return;
+        }
+        save_record();
+    }
+    if (m_update_state != UpdateFile::unopened) printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
 }
 
 int main() {
+    // The output is informational: a reader that went away must not stop an
+    // update halfway, and a save past a file size limit fails and says so.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     puts(MSG_MAIN_ENTER);
     update_cfg update;
     update.update(CONFIG_PATH);

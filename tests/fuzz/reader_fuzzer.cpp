@@ -35,8 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                 std::string(reinterpret_cast<const char *>(data), size));
     RecordingStore &store = RecordingStore::instance();
     store.reset();
+    // A failed save keeps the update file: finish() then only closes it,
+    // with no folder flush and no deletion for every input.
+    store.save_result[1] = -1;
     update_cfg tool;
     tool.update("./mnt/mtd/app/config.xml");
+    tool.finish();
 
     require(store.calls.size() >= 3, "every pass opens, saves and closes");
     require(store.calls.front().rfind("open ", 0) == 0, "open first");

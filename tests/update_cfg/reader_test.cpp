@@ -30,6 +30,23 @@ TEST_F(Reader, ALineHoldingANulByteIsSkipped) {
     EXPECT_EQ(writes(), (Writes{"[f] 2 DVR_CFG.d.e"}));
 }
 
+TEST_F(Reader, AByteOrderMarkAtTheStartIsNotPartOfTheFirstLine) {
+    run_pass("\xEF\xBB\xBFNET.IP=1\n\xEF\xBB\xBFNET.MASK=2\n");
+    EXPECT_EQ(writes(), (Writes{"[1] 2 DVR_CFG.NET.IP", "[2] 2 DVR_CFG.\xEF\xBB\xBFNET.MASK"}));
+    store().reset();
+    run_pass("\xEF\xBBNET.IP=1\n");  // not a whole mark: the line as it is
+    EXPECT_EQ(writes(), (Writes{"[1] 2 DVR_CFG.\xEF\xBBNET.IP"}));
+    store().reset();
+    run_pass(
+        "\xEF"
+        "a.b=c\n");
+    EXPECT_EQ(writes(), (Writes{"[c] 2 DVR_CFG.\xEF"
+                                "a.b"}));
+    store().reset();
+    run_pass("\xEF\xBB\xBF");
+    EXPECT_TRUE(writes().empty());
+}
+
 TEST_F(Reader, LineEnds) {
     run_pass("a.lf=1\na.crlf=2\r\na.crcrlf=3\r\r\na.last=4\r");
     EXPECT_EQ(writes(), (Writes{"[1] 2 DVR_CFG.a.lf", "[2] 2 DVR_CFG.a.crlf",

@@ -13,6 +13,7 @@ extern "C" {
 
 int xml_file_open(const char *path) {
     RecordingStore &store = RecordingStore::instance();
+    if (store.on_open) store.on_open(path);
     const auto named = store.handle_for.find(path);
     const int handle = named != store.handle_for.end() ? named->second : store.next_handle++;
     store.calls.push_back("open " + std::string(path) + " -> " + std::to_string(handle));

@@ -3,6 +3,7 @@
 // fails to save.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct RecordingStore {
     int write_result = 0;
     std::map<int, int> save_result;  // handle -> result; 0 when unnamed
     int next_handle = 1;
+    // Runs before each open: what happens to the files while the tool runs.
+    std::function<void(const std::string &path)> on_open;
 
     static RecordingStore &instance();
     void reset() { *this = RecordingStore(); }

@@ -2,6 +2,7 @@
 // when the update file is consumed.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,7 @@ TEST_F(Run, NoUpdateFileOpensNothing) {
     EXPECT_TRUE(store().calls.empty());
 }
 
-TEST_F(Run, AnUnreadableUpdateFileIsStillDeleted) {
+TEST_F(Run, AnUnreadableUpdateFileIsKept) {
     write_file(kUpdateFile, "a.b=c\n");
     ASSERT_EQ(chmod(kUpdateFile, 0), 0);
     // Root reads anything; run as an ordinary user who may delete but not read.
@@ -55,9 +56,11 @@ TEST_F(Run, AnUnreadableUpdateFileIsStillDeleted) {
     if (as_root) {
         ASSERT_EQ(seteuid(0), 0);
     }
-    EXPECT_EQ(out, "main enter\n");
+    EXPECT_EQ(out,
+              "main enter\nopen ./mnt/mtd/app/update.cfg  failed!\n"
+              "keep ./mnt/mtd/app/update.cfg for the next run\n");
     EXPECT_TRUE(store().calls.empty());
-    EXPECT_FALSE(exists(kUpdateFile));
+    EXPECT_TRUE(exists(kUpdateFile));
 }
 
 TEST_F(Run, AnUpdateFileWithoutEntriesStillSavesEveryStore) {
@@ -79,6 +82,19 @@ TEST_F(Run, AStoreThatDoesNotOpenIsSkippedAndTheOthersAreUpdated) {
               "open ./config/config.xml.default  failed!\n");
     EXPECT_EQ(store().calls.back(), "open " + kFactory + " -> 0");
     EXPECT_FALSE(exists(kUpdateFile));
+}
+
+TEST_F(Run, AStoreThatIsThereButDoesNotOpenKeepsTheUpdateFile) {
+    write_file(kUpdateFile, "a.b=c\n");
+    write_file(kFactory, "<DVR_CFG/>");
+    store().handle_for[kFactory] = 0;
+    EXPECT_EQ(run_main(),
+              "main enter\n"
+              "value  = [c] len = 1\nSetValueToConfig value = c, len = 1\n"
+              "value  = [c] len = 1\nSetValueToConfig value = c, len = 1\n"
+              "open ./config/config.xml.default  failed!\n"
+              "keep ./mnt/mtd/app/update.cfg for the next run\n");
+    EXPECT_TRUE(exists(kUpdateFile));
 }
 
 TEST_F(Run, ANegativeHandleCountsAsAFailedOpen) {
@@ -127,6 +143,43 @@ TEST_F(Run, NoStoreOpenedKeepsTheUpdateFile) {
               "open ./config/config.xml.default  failed!\n"
               "keep ./mnt/mtd/app/update.cfg for the next run\n");
     EXPECT_TRUE(exists(kUpdateFile));
+}
+
+// The passes read one open file: one put in its place meanwhile changes no
+// pass and stays for the next run.
+TEST_F(Run, AnUpdateFileReplacedDuringTheRunIsTheNextRunsFile) {
+    write_file(kUpdateFile, "a.b=c\n");
+    store().on_open = [](const std::string &path) {
+        if (path != kDefault) return;
+        write_file("./next.cfg", "x.y=z\n");
+        ASSERT_EQ(rename("./next.cfg", kUpdateFile), 0);
+    };
+    const std::string pass = "value  = [c] len = 1\nSetValueToConfig value = c, len = 1\n";
+    EXPECT_EQ(run_main(), "main enter\n" + pass + pass + pass +
+                              "./mnt/mtd/app/update.cfg changed during the run\n"
+                              "keep ./mnt/mtd/app/update.cfg for the next run\n");
+    EXPECT_EQ(store().writes.size(), 3u);
+    for (const RecordingStore::Write &write : store().writes) EXPECT_EQ(write.entry, "DVR_CFG.a.b");
+    EXPECT_EQ(testing_support::read_file(kUpdateFile), "x.y=z\n");
+}
+
+// What a pass read after an in-place change is neither the first pass's
+// update nor whole: that store is closed unsaved.
+TEST_F(Run, AnUpdateFileChangedInPlaceFailsThePassesAfter) {
+    write_file(kUpdateFile, "a.b=c\n");
+    store().on_open = [](const std::string &path) {
+        if (path == kDefault) write_file(kUpdateFile, "a.b=c\nd.e=f\n");
+    };
+    const std::string pass = "value  = [c] len = 1\nSetValueToConfig value = c, len = 1\n";
+    const std::string longer = pass + "value  = [f] len = 1\nSetValueToConfig value = f, len = 1\n";
+    EXPECT_EQ(run_main(), "main enter\n" + pass + longer +
+                              "./mnt/mtd/app/update.cfg changed during the run\n" + longer +
+                              "./mnt/mtd/app/update.cfg changed during the run\n"
+                              "keep ./mnt/mtd/app/update.cfg for the next run\n");
+    EXPECT_EQ(std::count(store().calls.begin(), store().calls.end(), "save 1"), 1);
+    EXPECT_EQ(std::count(store().calls.begin(), store().calls.end(), "save 2"), 0);
+    EXPECT_EQ(std::count(store().calls.begin(), store().calls.end(), "save 3"), 0);
+    EXPECT_EQ(store().calls.back(), "close 3");
 }
 
 TEST_F(Run, TheWriterRefusesWithoutAStore) {

@@ -44,7 +44,9 @@ class ToolTest : public testing::Test {
         update_cfg tool;
         tool.update(kTarget);
         fflush(stdout);
-        return testing::internal::GetCapturedStdout();
+        const std::string out = testing::internal::GetCapturedStdout();
+        tool.finish();  // closes the update file
+        return out;
     }
 
     // The writes of the last pass, as "[value] len entry".

@@ -1,0 +1,104 @@
+#include "progress_record.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "durable.h"
+
+namespace {
+
+const unsigned long long kFnvBasis = 14695981039346656037ULL;
+const unsigned long long kFnvPrime = 1099511628211ULL;
+
+unsigned long long fnv1a(unsigned long long hash, const char *data, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(data[i]);
+        hash *= kFnvPrime;
+    }
+    return hash;
+}
+
+const char kCheckFormat[] = "check %016llx\n";
+enum { CHECK_LINE_SIZE = 6 + 16 + 1 + 1 };  // with the terminating zero
+
+void format_check(char (&line)[CHECK_LINE_SIZE], const char *text, size_t length) {
+    snprintf(line, sizeof line, kCheckFormat, fnv1a(kFnvBasis, text, length));
+}
+
+}  // namespace
+
+bool digest_stream(FILE *stream, unsigned long long &digest, long long &size) {
+    char buffer[4096];
+    digest = kFnvBasis;
+    size = 0;
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, stream)) > 0) {
+        digest = fnv1a(digest, buffer, n);
+        size += static_cast<long long>(n);
+        if (n < sizeof buffer) break;
+    }
+    return !ferror(stream);
+}
+
+void ProgressRecord::start(long long size, unsigned long long digest) {
+    const int n = snprintf(m_text, sizeof m_text, "update_cfg progress 1\nupdate %lld %016llx\n",
+                           size, digest);
+    m_header_length = m_length = static_cast<size_t>(n);
+}
+
+void ProgressRecord::load(const char *path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    char file[PROGRESS_RECORD_SIZE + CHECK_LINE_SIZE];
+    size_t length = 0;
+    ssize_t n;
+    while (length < sizeof file && (n = read(fd, file + length, sizeof file - length)) > 0)
+        length += static_cast<size_t>(n);
+    close(fd);
+
+    const size_t check_length = CHECK_LINE_SIZE - 1;
+    if (length == sizeof file || length < m_header_length + check_length) return;
+    const size_t text_length = length - check_length;
+    char check[CHECK_LINE_SIZE];
+    format_check(check, file, text_length);
+    if (memcmp(file + text_length, check, check_length) != 0) return;  // torn or not ours
+    if (memcmp(file, m_text, m_header_length) != 0) return;            // another update's
+    memcpy(m_text, file, text_length);
+    m_length = text_length;
+}
+
+bool ProgressRecord::holds(const char *store) const {
+    const size_t store_length = strlen(store);
+    const char *line = m_text + m_header_length;
+    const char *end = m_text + m_length;
+    while (line < end) {
+        const char *line_end = static_cast<const char *>(memchr(line, '\n', end - line));
+        if (!line_end) break;
+        if (static_cast<size_t>(line_end - line) == store_length &&
+            memcmp(line, store, store_length) == 0)
+            return true;
+        line = line_end + 1;
+    }
+    return false;
+}
+
+bool ProgressRecord::add(const char *store) {
+    if (holds(store)) return true;
+    const size_t store_length = strlen(store);
+    if (m_length + store_length + 1 > sizeof m_text) return false;
+    memcpy(m_text + m_length, store, store_length);
+    m_length += store_length;
+    m_text[m_length++] = '\n';
+    return true;
+}
+
+bool ProgressRecord::save(const char *path, const char *temporary) const {
+    char file[PROGRESS_RECORD_SIZE + CHECK_LINE_SIZE];
+    memcpy(file, m_text, m_length);
+    char check[CHECK_LINE_SIZE];
+    format_check(check, m_text, m_length);
+    memcpy(file + m_length, check, CHECK_LINE_SIZE - 1);
+    return replace_file(path, temporary, file, m_length + CHECK_LINE_SIZE - 1);
+}

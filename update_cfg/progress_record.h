@@ -1,0 +1,40 @@
+// The record of which stores took an update file's content.  It lets a run
+// that keeps the update file for later skip those stores next time, so that a
+// setting changed after the update is not set back.  It is tied to the
+// content (size and FNV-1a digest), never to the name: a record that is torn,
+// stale or written for other content counts as empty, so it can never make a
+// store miss an update it did not take.
+//
+//   update_cfg progress 1
+//   update <size> <digest>
+//   <path of a store that took it>        one line each
+//   check <FNV-1a of the lines above>
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "entry_limits.h"
+
+// FNV-1a 64 over a stream from its position to its end, and its size.  False
+// on a read error.
+bool digest_stream(FILE *stream, unsigned long long &digest, long long &size);
+
+class ProgressRecord {
+  public:
+    // An empty record for the update of this size and digest.
+    void start(long long size, unsigned long long digest);
+    // Takes the stores of the record at path if it is whole and belongs to
+    // this update.
+    void load(const char *path);
+    bool holds(const char *store) const;
+    // False when the path does not fit.
+    bool add(const char *store);
+    // Written durably through temporary.
+    bool save(const char *path, const char *temporary) const;
+
+  private:
+    char m_text[PROGRESS_RECORD_SIZE] = {};  // every line but the check
+    size_t m_length = 0;
+    size_t m_header_length = 0;
+};
