@@ -1,6 +1,7 @@
 // The update-cfg module under the real Mender client: `mender install` of an
 // artifact built by scripts/mender-artifact.sh, in a sandboxed device.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -143,40 +144,73 @@ TEST_F(Fleet, FailedInstallIsRolledBackByteForByte) {
     }
 }
 
-struct WrongPayload {
+struct Refusal {
     const char *name;
-    std::vector<std::string> files;
+    std::vector<std::string> files;  // the payload's files
+    const char *folder;              // a folder in the update file's place, or nullptr
+    const char *printed;
 };
 
 // Refused before anything changes: an update file already waiting on the
 // device (the sample's own) stays as it is.
-TEST_F(Fleet, PayloadThatIsNotOneUpdateCfgIsRefusedWithNothingChanged) {
-    const std::vector<WrongPayload> cases = {
-        {"another name", {"update.txt"}},
-        {"two files", {"update.cfg", "extra.cfg"}},
+TEST_F(Fleet, RefusedInstallChangesNothing) {
+    const std::vector<Refusal> cases = {
+        {"payload of another name",
+         {"update.txt"},
+         nullptr,
+         "refused: the payload must be one file named update.cfg"},
+        {"payload of two files",
+         {"update.cfg", "extra.cfg"},
+         nullptr,
+         "refused: the payload must be one file named update.cfg"},
+        {"a folder where the update file goes",
+         {"update.cfg"},
+         "/mnt/mtd/app/update.cfg",
+         "refused: /mnt/mtd/app/update.cfg is not a regular file"},
     };
-    for (const WrongPayload &c : cases) {
+    for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
         MenderDevice device(kSample);
+        if (c.folder) {
+            ASSERT_EQ(unlink(device.host_path(c.folder).c_str()), 0);
+            ASSERT_EQ(mkdir(device.host_path(c.folder).c_str(), 0755), 0);
+        }
         const auto before = device_state(device);
         std::string command =
             "mender-artifact write module-image -T update-cfg -t recorder "
-            "-n wrong-payload -o '" +
-            device.artifacts() + "/wrong.mender'";
+            "-n refused -o '" +
+            device.artifacts() + "/refused.mender'";
         for (const std::string &file : c.files) {
             write_file(device.artifacts() + "/" + file, "NET.IP=10.9.9.9\n");
             command += " -f '" + device.artifacts() + "/" + file + "'";
         }
         ASSERT_TRUE(shell_succeeds(command));
 
-        const Outcome install = device.mender({"install", device.artifacts() + "/wrong.mender"});
+        const Outcome install = device.mender({"install", device.artifacts() + "/refused.mender"});
         EXPECT_NE(install.status, 0) << install.out;
-        EXPECT_NE(install.out.find("refused: the payload must be one file named update.cfg"),
-                  std::string::npos)
-            << install.out;
+        EXPECT_NE(install.out.find(c.printed), std::string::npos) << install.out;
         EXPECT_EQ(device_state(device), before);
         EXPECT_EQ(installed_artifact(device), "factory\n");
     }
+}
+
+// Only the tool's own failure lines count: a value that says "failed!" is
+// echoed by the tool and still applied.
+TEST_F(Fleet, ValueThatSaysFailedIsApplied) {
+    MenderDevice device(kSample);
+    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    write_file(device.artifacts() + "/title.cfg", "SYSTEM.DEVICE_NAME=open failed!\n");
+    const std::string artifact =
+        build_artifact(device, device.artifacts() + "/title.cfg", "failed-title");
+
+    const Outcome install = device.mender({"install", artifact});
+    EXPECT_EQ(install.status, 0) << install.out;
+    for (const std::string &config : kConfigs)
+        EXPECT_NE(
+            read_file(device.host_path(config)).find("<DEVICE_NAME>open failed!</DEVICE_NAME>"),
+            std::string::npos)
+            << config;
+    EXPECT_FALSE(exists(device.host_path(kUpdate)));
 }
 
 }  // namespace
