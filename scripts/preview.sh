@@ -71,7 +71,7 @@ parse_update_file() {
       line = $0
       if (line == "" || line == "\r") next
       if (length(line) > 255) { print NR, "skipped", "", "", "", "longer than 255 characters"; next }
-      if (index(line, "#")) { print NR, "skipped", "", "", "", "holds # (a comment)"; next }
+      if (index(line, "#")) { print NR, "skipped", "", "", "", "holds # (read as a comment)"; next }
       dot = index(line, "."); eq = index(line, "=")
       if (!dot) { print NR, "skipped", "", "", "", "no . (section.key=value)"; next }
       if (!eq) { print NR, "skipped", "", "", "", "no = (section.key=value)"; next }
@@ -110,7 +110,7 @@ closest_name() {
 
 # "COUNT:CHILD_ELEMENTS:TEXT" of the element at XPATH in FILE.
 lookup() {
-  xmlstarlet sel -t -v "count($2)" -o ":" -v "count($2/*)" -o ":" -v "$2" "$1" 2>/dev/null || echo "0:0:"
+  xmlstarlet sel -T -t -v "count($2)" -o ":" -v "count($2/*)" -o ":" -v "$2" "$1" 2>/dev/null || echo "0:0:"
 }
 
 # Why the value of entry path PATH is not in the configuration afterwards.
@@ -192,7 +192,7 @@ for config in "${configs[@]}"; do
           fi
           parent+="/${part}[1]"
         done
-        near=$(xmlstarlet sel -t -m "$parent/*" -v "name()" -n "$before" 2>/dev/null | sort -u |
+        near=$(xmlstarlet sel -T -t -m "$parent/*" -v "name()" -n "$before" 2>/dev/null | sort -u |
           closest_name "$missing")
         where=${parent//\[1\]/}
         where=${where#/}

@@ -46,7 +46,7 @@ TEST(Preview, NamesATypoByItsClosestSiblingAndLeavesTheTreeAlone) {
     ASSERT_EQ(outcome.status, 0) << outcome.out;
     // One summary line a line of the update file, in each of the three files.
     const std::vector<std::string> lines = {
-        "skipped  line 1: holds # (a comment)\n",
+        "skipped  line 1: holds # (read as a comment)\n",
         "changed  line 2: NET.IP: 192.168.1.100 -> 10.0.0.42\n",
         "equal    line 3: SYSTEM.LANGUAGE = en\n",
         "created  line 4: NET.GATWAY = 10.0.0.9 (DVR_CFG.NET.GATWAY is new; closest existing: "
@@ -86,6 +86,20 @@ TEST(Preview, ConfigurationTheToolCannotOpenIsNamed) {
     EXPECT_NE(outcome.out.find("a line says failed!: a Mender rollout fails on this device"),
               std::string::npos)
         << outcome.out;
+    // The sample's own lines, in the two files that opened: a value with
+    // an ampersand, a line ending in CR LF.
+    EXPECT_EQ(count_of(outcome.out,
+                       "changed  line 5: SYSTEM.DEVICE_NAME: Lobby recorder -> Gate & "
+                       "Yard\n"),
+              1u);
+    EXPECT_EQ(count_of(outcome.out, "changed  line 5: SYSTEM.DEVICE_NAME: NVR -> Gate & Yard\n"),
+              1u);
+    EXPECT_EQ(count_of(outcome.out, "changed  line 3: NET.GATEWAY: 192.168.1.1 -> 10.0.0.1\n"), 2u);
+    EXPECT_EQ(count_of(outcome.out, "skipped  line 7: holds # (read as a comment)\n"), 2u);
+    EXPECT_EQ(count_of(outcome.out,
+                       "summary: 5 changed, 0 equal, 1 created, 0 replaced, 0 refused, "
+                       "3 skipped\n"),
+              2u);
     EXPECT_EQ(snapshot(dir.path()), before);
 }
 
