@@ -110,15 +110,16 @@ const std::vector<FailingInstall> kFailingInstalls = {
     {"no update_cfg on the PATH", [](MenderDevice &device) { device.tool_folder = "/nonexistent"; },
      "update-cfg: update_cfg is not on the PATH"},
     {"a tool that stops half way, leaving a changed file, its update file, a progress record and "
-     "a temporary file",
+     "temporaries",
      [](MenderDevice &device) {
          const std::string bin = device.artifacts() + "/bin";
          ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
          write_file(bin + "/update_cfg",
                     "#!/bin/sh\necho '<DVR_CFG/>' >/mnt/mtd/app/config.xml\n"
                     "echo 1 >/mnt/mtd/app/update.cfg.progress\n"
-                    // as a power cut in an earlier restore would leave it
-                    "echo x >/mnt/mtd/app/.config.xml.update-cfg\nkill -9 $$\n");
+                    // as a power cut in a restore or an install leaves them
+                    "echo x >/mnt/mtd/app/.config.xml.default.update-cfg\n"
+                    "echo x >/mnt/mtd/app/.update.cfg.update-cfg\nkill -9 $$\n");
          ASSERT_EQ(chmod((bin + "/update_cfg").c_str(), 0755), 0);
          device.tool_folder = bin;
      },
