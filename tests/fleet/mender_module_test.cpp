@@ -80,6 +80,23 @@ TEST_F(Fleet, SampleUpdateIsInstalledAndCommitted) {
         EXPECT_EQ(read_file(device.host_path(config)), read_file(kExpected + config)) << config;
 }
 
+// An installed update not yet committed is rolled back on request, as an
+// operator who sees trouble would.
+TEST_F(Fleet, InstalledUpdateIsRolledBackOnRequest) {
+    MenderDevice device(kSample);
+    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    const auto before = device_state(device);
+    const std::string artifact =
+        build_artifact(device, kSample + "/mnt/mtd/app/update.cfg", "site-settings-3");
+    ASSERT_EQ(device.mender({"install", artifact}).status, 0);
+    ASSERT_EQ(read_file(device.host_path(kConfigs[0])), read_file(kExpected + kConfigs[0]));
+
+    const Outcome rollback = device.mender({"rollback"});
+    EXPECT_EQ(rollback.status, 0) << rollback.out;
+    EXPECT_EQ(device_state(device), before);
+    EXPECT_EQ(installed_artifact(device), "factory\n");
+}
+
 struct FailingInstall {
     const char *name;
     std::function<void(MenderDevice &)> arrange;
