@@ -124,7 +124,7 @@ refusal_reason() {
   elif grep -qF "save /$config  failed!" "$work/tool.out"; then
     echo "the configuration was not saved"
   elif [ -n "$bad_name" ]; then
-    echo "refused by the store: '$bad_name' is not an element name"
+    echo "refused by the store: $bad_name"
   elif [ "${before_state%%:*}" != 0 ] && [ "$(echo "$before_state" | cut -d: -f2)" != 0 ]; then
     echo "refused by the store: ${path#DVR_CFG.} holds elements, not a value"
   elif grep -qxF "write config value failed , entry = $path" "$work/tool.out"; then
@@ -161,13 +161,16 @@ for config in "${configs[@]}"; do
     bad_name=""
     xpath=""
     for part in "${parts[@]}"; do
-      if ! [[ "$part" =~ ^[A-Za-z_][A-Za-z0-9_-]*$ ]]; then
-        bad_name=$part
+      if [ -z "$part" ]; then
+        bad_name="an empty name"
+        break
+      elif ! [[ "$part" =~ ^[A-Za-z_][A-Za-z0-9_-]*$ ]]; then
+        bad_name="'$part' is not an element name"
         break
       fi
       xpath+="/${part}[1]"
     done
-    [ "${path: -1}" != . ] || bad_name="(empty)"
+    [ "${path: -1}" != . ] || bad_name="an empty name"
     before_state="0:0:" after_state="0:0:"
     if [ -z "$bad_name" ]; then
       before_state=$(lookup "$before" "$xpath")

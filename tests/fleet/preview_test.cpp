@@ -40,7 +40,9 @@ TEST(Preview, NamesATypoByItsClosestSiblingAndLeavesTheTreeAlone) {
                "NTP.SERVER=a.example.net\n"
                "NTP.SERVER=b.example.net\n"
                "SNMP.COMMUNITY=private\n"
-               "this line is not a setting\n");
+               "this line is not a setting\n"
+               "NET..X=1\n"
+               "NET.1X=y\n");
 
     const Outcome outcome = preview(tree, update);
     ASSERT_EQ(outcome.status, 0) << outcome.out;
@@ -58,7 +60,9 @@ TEST(Preview, NamesATypoByItsClosestSiblingAndLeavesTheTreeAlone) {
         "created  line 8: SNMP.COMMUNITY = private (DVR_CFG.SNMP is new; closest existing: "
         "DVR_CFG.NTP, edit distance 2)\n",
         "skipped  line 9: no . (section.key=value)\n",
-        "summary: 2 changed, 1 equal, 2 created, 1 replaced, 1 refused, 2 skipped\n",
+        "refused  line 10: NET..X = 1: refused by the store: an empty name\n",
+        "refused  line 11: NET.1X = y: refused by the store: '1X' is not an element name\n",
+        "summary: 2 changed, 1 equal, 2 created, 1 replaced, 3 refused, 2 skipped\n",
     };
     for (const std::string &line : lines) EXPECT_EQ(count_of(outcome.out, line), 3u) << line;
     // The diff is the tool's own work on the copy.
