@@ -1,0 +1,9 @@
+#!/bin/sh
+# A device has no bash: the module must parse with dash (a POSIX sh, as
+# BusyBox's is) and be clean for shellcheck as sh.  The operator's scripts
+# are checked as bash.
+set -e
+cd "$1"
+dash -n mender/update-cfg
+shellcheck -s sh mender/update-cfg tests/fleet/check_scripts.sh
+shellcheck scripts/preview.sh scripts/mender-artifact.sh

@@ -1,0 +1,237 @@
+// The update-cfg module under the real Mender client: `mender install` of an
+// artifact built by scripts/mender-artifact.sh, in a sandboxed device.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+using namespace testing_support;
+using fleet_testing::MenderDevice;
+using fleet_testing::snapshot;
+
+namespace {
+
+const std::string kSample = SAMPLE_TREE;      // examples/device
+const std::string kExpected = EXPECTED_TREE;  // the sample tree after its update
+const std::string kUpdate = "/mnt/mtd/app/update.cfg";
+const std::string kProgress = "/mnt/mtd/app/update.cfg.progress";
+const std::vector<std::string> kConfigs = {
+    "/mnt/mtd/app/config.xml", "/mnt/mtd/app/config.xml.default", "/config/config.xml.default"};
+
+// The device's folders as they are: names, links and bytes.
+std::map<std::string, std::string> device_state(const MenderDevice &device) {
+    auto state = snapshot(device.host_path("/mnt"));
+    for (const auto &[name, content] : snapshot(device.host_path("/config")))
+        state["config/" + name] = content;
+    return state;
+}
+
+class Fleet : public testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = fleet_testing::sandbox_unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+    }
+    // The artifact of an update file, built as an operator builds it.
+    std::string build_artifact(const MenderDevice &device, const std::string &update_file,
+                               const std::string &name) {
+        const std::string out = device.artifacts() + "/" + name + ".mender";
+        EXPECT_TRUE(shell_succeeds("ARTIFACT_NAME='" + name +
+                                   "' bash '" SOURCE_TREE "/scripts/mender-artifact.sh' '" +
+                                   update_file + "' recorder '" + out + "'"));
+        return out;
+    }
+    // The name the client reports: the last line, after its warnings.
+    std::string installed_artifact(const MenderDevice &device) {
+        std::string out = device.mender({"show-artifact"}).out;
+        const size_t end = out.rfind('\n', out.size() >= 2 ? out.size() - 2 : 0);
+        return end == std::string::npos ? out : out.substr(end + 1);
+    }
+};
+
+TEST_F(Fleet, SampleUpdateIsInstalledAndCommitted) {
+    MenderDevice device(kSample);
+    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    const std::string artifact =
+        build_artifact(device, kSample + "/mnt/mtd/app/update.cfg", "site-settings-1");
+
+    const Outcome install = device.mender({"install", artifact});
+    EXPECT_EQ(install.status, 0) << install.out;
+    EXPECT_NE(install.out.find("update-cfg: update applied to the configurations"),
+              std::string::npos)
+        << install.out;
+    // The tool's own lines are in the client's log.
+    EXPECT_NE(install.out.find("SetValueToConfig value = Gate & Yard, len = 11"),
+              std::string::npos);
+    EXPECT_NE(install.out.find("Use 'commit' to update"), std::string::npos) << install.out;
+    for (const std::string &config : kConfigs)
+        EXPECT_EQ(read_file(device.host_path(config)), read_file(kExpected + config)) << config;
+    EXPECT_FALSE(exists(device.host_path(kUpdate)));
+
+    const Outcome commit = device.mender({"commit"});
+    EXPECT_EQ(commit.status, 0) << commit.out;
+    EXPECT_EQ(installed_artifact(device), "site-settings-1\n");
+    for (const std::string &config : kConfigs)
+        EXPECT_EQ(read_file(device.host_path(config)), read_file(kExpected + config)) << config;
+}
+
+// An installed update not yet committed is rolled back on request, as an
+// operator who sees trouble would.
+TEST_F(Fleet, InstalledUpdateIsRolledBackOnRequest) {
+    MenderDevice device(kSample);
+    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    const auto before = device_state(device);
+    const std::string artifact =
+        build_artifact(device, kSample + "/mnt/mtd/app/update.cfg", "site-settings-3");
+    ASSERT_EQ(device.mender({"install", artifact}).status, 0);
+    ASSERT_EQ(read_file(device.host_path(kConfigs[0])), read_file(kExpected + kConfigs[0]));
+
+    const Outcome rollback = device.mender({"rollback"});
+    EXPECT_EQ(rollback.status, 0) << rollback.out;
+    EXPECT_EQ(device_state(device), before);
+    EXPECT_EQ(installed_artifact(device), "factory\n");
+}
+
+struct FailingInstall {
+    const char *name;
+    std::function<void(MenderDevice &)> arrange;
+    const char *printed;  // a line of the install's log that says why
+};
+
+// Each starts from the sample tree without its update file.  The install
+// fails, the client rolls back, and the device is as it was: the same files
+// with the same bytes, no update file, no progress record, no temporary file.
+const std::vector<FailingInstall> kFailingInstalls = {
+    {"read-only /config: the third save fails, the tool keeps the update file",
+     [](MenderDevice &device) { device.read_only_config = true; },
+     "save /config/config.xml.default  failed!\\nkeep /mnt/mtd/app/update.cfg for the next run"},
+    {"working configuration on a link, /config read-only: the link's target is restored",
+     [](MenderDevice &device) {
+         const std::string app = device.host_path("/mnt/mtd/app/");
+         ASSERT_EQ(rename((app + "config.xml").c_str(), (app + "config.real.xml").c_str()), 0);
+         ASSERT_EQ(symlink("config.real.xml", (app + "config.xml").c_str()), 0);
+         device.read_only_config = true;
+     },
+     "save /config/config.xml.default  failed!"},
+    {"unreadable working configuration: the update file is consumed, but a line failed",
+     [](MenderDevice &device) {
+         const std::string config = device.host_path(kConfigs[0]);
+         write_file(config, read_file(config).substr(0, 200));
+     },
+     "open /mnt/mtd/app/config.xml  failed!"},
+    {"no update_cfg on the PATH", [](MenderDevice &device) { device.tool_folder = "/nonexistent"; },
+     "update-cfg: update_cfg is not on the PATH"},
+    {"a tool that stops half way, leaving a changed file, its update file, a progress record and "
+     "temporaries",
+     [](MenderDevice &device) {
+         const std::string bin = device.artifacts() + "/bin";
+         ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+         write_file(bin + "/update_cfg",
+                    "#!/bin/sh\necho '<DVR_CFG/>' >/mnt/mtd/app/config.xml\n"
+                    "echo 1 >/mnt/mtd/app/update.cfg.progress\n"
+                    // as a power cut in a restore or an install leaves them
+                    "echo x >/mnt/mtd/app/.config.xml.default.update-cfg\n"
+                    "echo x >/mnt/mtd/app/.update.cfg.update-cfg\nkill -9 $$\n");
+         ASSERT_EQ(chmod((bin + "/update_cfg").c_str(), 0755), 0);
+         device.tool_folder = bin;
+     },
+     "update-cfg: update_cfg exited with status 137"},
+};
+
+TEST_F(Fleet, FailedInstallIsRolledBackByteForByte) {
+    for (const FailingInstall &c : kFailingInstalls) {
+        SCOPED_TRACE(c.name);
+        MenderDevice device(kSample);
+        ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+        c.arrange(device);
+        const auto before = device_state(device);
+        const std::string artifact =
+            build_artifact(device, kSample + "/mnt/mtd/app/update.cfg", "site-settings-2");
+
+        const Outcome install = device.mender({"install", artifact});
+        EXPECT_NE(install.status, 0) << install.out;
+        EXPECT_NE(install.out.find(c.printed), std::string::npos) << install.out;
+        EXPECT_NE(install.out.find("Rolling back Artifact..."), std::string::npos) << install.out;
+        EXPECT_NE(install.out.find("update-cfg: rolled back"), std::string::npos) << install.out;
+        EXPECT_EQ(device_state(device), before);
+        EXPECT_FALSE(exists(device.host_path(kUpdate)));
+        EXPECT_FALSE(exists(device.host_path(kProgress)));
+        EXPECT_EQ(installed_artifact(device), "factory\n");
+    }
+}
+
+struct Refusal {
+    const char *name;
+    std::vector<std::string> files;  // the payload's files
+    const char *folder;              // a folder in the update file's place, or nullptr
+    const char *printed;
+};
+
+// Refused before anything changes: an update file already waiting on the
+// device (the sample's own) stays as it is.
+TEST_F(Fleet, RefusedInstallChangesNothing) {
+    const std::vector<Refusal> cases = {
+        {"payload of another name",
+         {"update.txt"},
+         nullptr,
+         "refused: the payload must be one file named update.cfg"},
+        {"payload of two files",
+         {"update.cfg", "extra.cfg"},
+         nullptr,
+         "refused: the payload must be one file named update.cfg"},
+        {"a folder where the update file goes",
+         {"update.cfg"},
+         "/mnt/mtd/app/update.cfg",
+         "refused: /mnt/mtd/app/update.cfg is not a regular file"},
+    };
+    for (const Refusal &c : cases) {
+        SCOPED_TRACE(c.name);
+        MenderDevice device(kSample);
+        if (c.folder) {
+            ASSERT_EQ(unlink(device.host_path(c.folder).c_str()), 0);
+            ASSERT_EQ(mkdir(device.host_path(c.folder).c_str(), 0755), 0);
+        }
+        const auto before = device_state(device);
+        std::string command =
+            "mender-artifact write module-image -T update-cfg -t recorder "
+            "-n refused -o '" +
+            device.artifacts() + "/refused.mender'";
+        for (const std::string &file : c.files) {
+            write_file(device.artifacts() + "/" + file, "NET.IP=10.9.9.9\n");
+            command += " -f '" + device.artifacts() + "/" + file + "'";
+        }
+        ASSERT_TRUE(shell_succeeds(command));
+
+        const Outcome install = device.mender({"install", device.artifacts() + "/refused.mender"});
+        EXPECT_NE(install.status, 0) << install.out;
+        EXPECT_NE(install.out.find(c.printed), std::string::npos) << install.out;
+        EXPECT_EQ(device_state(device), before);
+        EXPECT_EQ(installed_artifact(device), "factory\n");
+    }
+}
+
+// Only the tool's own failure lines count: a value that says "failed!" is
+// echoed by the tool and still applied.
+TEST_F(Fleet, ValueThatSaysFailedIsApplied) {
+    MenderDevice device(kSample);
+    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    write_file(device.artifacts() + "/title.cfg", "SYSTEM.DEVICE_NAME=open failed!\n");
+    const std::string artifact =
+        build_artifact(device, device.artifacts() + "/title.cfg", "failed-title");
+
+    const Outcome install = device.mender({"install", artifact});
+    EXPECT_EQ(install.status, 0) << install.out;
+    for (const std::string &config : kConfigs)
+        EXPECT_NE(
+            read_file(device.host_path(config)).find("<DEVICE_NAME>open failed!</DEVICE_NAME>"),
+            std::string::npos)
+            << config;
+    EXPECT_FALSE(exists(device.host_path(kUpdate)));
+}
+
+}  // namespace
