@@ -19,9 +19,10 @@ extern "C" {
 
 /* Opens the configuration file at path and returns a positive handle, or 0
  * when the file is missing, unreadable, not a regular file, larger than
- * 64 MiB, empty, not well-formed XML or without a root element.  The file is
- * read whole and its path resolved now, symbolic links included: later
- * calls act on this file whatever the working folder becomes. */
+ * 64 MiB, empty, not well-formed XML, without a root element, or in an
+ * encoding whose markup is not ASCII (UTF-16, UTF-32).  The file is read
+ * whole and its path resolved now, symbolic links included: later calls act
+ * on this file whatever the working folder becomes. */
 int xml_file_open(const char *path);
 
 /* Sets the text of the element named by entry to value.  len is the value's
@@ -31,10 +32,13 @@ int xml_file_open(const char *path);
  * empty, has an empty component or one that is not an XML name, or has more
  * than 128 components, a first component other than the root element's name,
  * an element that has child elements, a new element under one that holds a
- * value, and a value that is not UTF-8 or holds a control character other
- * than tab.  A write that fails for want of memory also changes nothing, and
- * every later save of the handle fails: the store must not look updated when
- * part of an update is missing. */
+ * value, and a value that is neither UTF-8 nor valid in the encoding the
+ * file declares, or holds a control character other than tab.  Values and
+ * entry paths that are not UTF-8 are taken as in the file's encoding; what
+ * goes into the file is in that encoding, a character it lacks written as a
+ * character reference.  A write that fails for want of memory also changes
+ * nothing, and every later save of the handle fails: the store must not look
+ * updated when part of an update is missing. */
 int xml_file_write(int handle, char *value, int len, const char *entry, int, int);
 
 /* Writes the store back to the file it was opened from, atomically and
