@@ -140,19 +140,7 @@ TEST(Sandbox, DefaultBinaryUpdatesTheRealPaths) {
     if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
     ScratchDir dir;
     ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir.path() + "'"));
-    std::vector<std::string> argv = {
-        "/usr/bin/bwrap", "--die-with-parent", "--unshare-all", "--ro-bind", "/usr", "/usr"};
-    for (const char *top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
-        struct stat st;
-        if (lstat(top, &st) != 0) continue;
-        if (S_ISLNK(st.st_mode)) {
-            char target[256] = {};
-            if (readlink(top, target, sizeof target - 1) > 0)
-                argv.insert(argv.end(), {"--symlink", target, top});
-        } else {
-            argv.insert(argv.end(), {"--ro-bind", top, top});
-        }
-    }
+    std::vector<std::string> argv = sandbox_with_system();
     argv.insert(argv.end(),
                 {"--ro-bind", BUILD_TREE, BUILD_TREE, "--bind", dir / "mnt", "/mnt", "--bind",
                  dir / "config", "/config", "--proc", "/proc", "--dev", "/dev", DEFAULT_TOOL});

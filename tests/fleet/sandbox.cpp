@@ -33,19 +33,7 @@ std::string sandbox_unavailable() {
 
 std::vector<std::string> sandbox_command(
     const std::vector<std::pair<std::string, std::string>> &binds) {
-    std::vector<std::string> argv = {
-        "/usr/bin/bwrap", "--die-with-parent", "--unshare-all", "--ro-bind", "/usr", "/usr"};
-    for (const char *top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
-        struct stat st;
-        if (lstat(top, &st) != 0) continue;
-        if (S_ISLNK(st.st_mode)) {
-            char target[256] = {};
-            if (readlink(top, target, sizeof target - 1) > 0)
-                argv.insert(argv.end(), {"--symlink", target, top});
-        } else {
-            argv.insert(argv.end(), {"--ro-bind", top, top});
-        }
-    }
+    std::vector<std::string> argv = testing_support::sandbox_with_system();
     // The scratch folders usually live in /tmp: the sandbox's own /tmp comes
     // first, the binds on top of it.
     argv.insert(argv.end(), {"--tmpfs", "/tmp", "--proc", "/proc", "--dev", "/dev", "--ro-bind",

@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,23 @@ std::string emulation_note() {
     const std::string emulator = TOOL_EMULATOR;
     return emulator.empty() ? ""
                             : "runs under " + emulator + ", which a trace or sandbox would see";
+}
+
+std::vector<std::string> sandbox_with_system() {
+    std::vector<std::string> argv = {
+        "/usr/bin/bwrap", "--die-with-parent", "--unshare-all", "--ro-bind", "/usr", "/usr"};
+    for (const char *top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
+        struct stat st;
+        if (lstat(top, &st) != 0) continue;
+        if (S_ISLNK(st.st_mode)) {
+            char target[256] = {};
+            if (readlink(top, target, sizeof target - 1) > 0)
+                argv.insert(argv.end(), {"--symlink", target, top});
+        } else {
+            argv.insert(argv.end(), {"--ro-bind", top, top});
+        }
+    }
+    return argv;
 }
 
 bool shell_succeeds(const std::string &command) {

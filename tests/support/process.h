@@ -21,6 +21,10 @@ std::vector<std::string> built_program(const std::string &path);
 // the emulator, not the tool), or "" when the tests run natively.
 std::string emulation_note();
 
+// A bubblewrap command line that unshares everything and shows the system's
+// programs and libraries read-only, to which a test adds its own binds.
+std::vector<std::string> sandbox_with_system();
+
 // True when command, run by the shell with its output discarded, exits 0.
 bool shell_succeeds(const std::string &command);
 
