@@ -1,7 +1,7 @@
 """Times update_cfg against the floor (open and save the three files) and
 against xmlstarlet on the same generated data, and prints the figures.
 
-Usage: run.py BUILD_DIR [--smoke] [--baseline OTHER_BUILD_DIR]
+Usage: run.py BUILD_DIR [--smoke] [--no-xmlstarlet] [--baseline OTHER_BUILD_DIR]
 
 With --baseline, the tool of another build (an earlier commit's, say) runs
 in the same turns as this one's, for a before-and-after in one run.
@@ -172,7 +172,7 @@ def main():
     sizes = [2000] if smoke else [2000, 50000]
     counts = [10] if smoke else [10, 1000, 10000]
     repeats = 3 if smoke else 31  # a third of that for the large files
-    have_xmlstarlet = shutil.which("xmlstarlet") is not None
+    have_xmlstarlet = shutil.which("xmlstarlet") is not None and "--no-xmlstarlet" not in sys.argv
     baseline = None
     if "--baseline" in sys.argv:
         baseline = os.path.join(os.path.abspath(sys.argv[sys.argv.index("--baseline") + 1]),
