@@ -101,11 +101,18 @@ bool Document::is_whole() const {
     return roots == 1 && map_.is_whitespace(pos, bytes.size());
 }
 
+std::vector<Document::ChildIndex::Entry>::iterator Document::ChildIndex::first_of(
+    std::string_view name) {
+    return std::lower_bound(by_name.begin(), by_name.end(), name,
+                            [](const Entry &entry, std::string_view n) { return entry.first < n; });
+}
+
 pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view name) {
     const auto indexed = indexes_.find(parent.internal_object());
     if (indexed != indexes_.end()) {
-        const auto it = indexed->second.first.find(name);
-        return pugi::xml_node(it == indexed->second.first.end() ? nullptr : it->second);
+        const auto it = indexed->second.first_of(name);
+        const bool found = it != indexed->second.by_name.end() && it->first == name;
+        return pugi::xml_node(found ? it->second : nullptr);
     }
     size_t count = 0;
     pugi::xml_node found;
@@ -116,9 +123,12 @@ pugi::xml_node Document::find_element(pugi::xml_node parent, std::string_view na
     }
     if (count > kCrowdedChildren) {
         ChildIndex index;
-        index.first.reserve(count);
+        index.by_name.reserve(count);
         for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-            if (is_element(child)) index.first.emplace(child.name(), child.internal_object());
+            if (is_element(child))
+                index.by_name.emplace_back(child.name(), child.internal_object());
+        std::stable_sort(index.by_name.begin(), index.by_name.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
         index.holds_text = SourceMap::is_parsed(parent) && has_text(parsed_text(parent));
         indexes_.emplace(parent.internal_object(), std::move(index));
     }
@@ -155,12 +165,17 @@ bool Document::text_equals(pugi::xml_node element, std::string_view value) const
 // spelling can tell: an entity that the DOCTYPE declares, which the parser
 // leaves as written, or bytes its encoding does not hold.
 std::optional<std::string> Document::parsed_utf8(pugi::xml_node element) const {
+    // Decoded text holds '&' only from "&amp;" or an entity left as written;
+    // ASCII, it is UTF-8 in any encoding the store takes.
+    std::string text = parsed_text(element);
+    const bool plain = text.find('&') == std::string::npos;
+    if (plain && (encoding_->is_utf8() || is_ascii(text))) return text;
     const ElementSpan span = map_.element(element);
     const std::string_view raw =
         std::string_view(file_.bytes())
             .substr(span.content_begin, span.content_end - span.content_begin);
     if (refers_to_declared_entity(raw)) return std::nullopt;
-    if (encoding_->is_utf8() || is_ascii(raw)) return parsed_text(element);
+    if (encoding_->is_utf8() || is_ascii(raw)) return text;
     // The parser wrote references as UTF-8 among the file's own bytes: take
     // the text again, converted whole before its references are read.
     const std::optional<std::string> utf8 = encoding_->to_utf8(raw);
@@ -274,8 +289,11 @@ WriteResult Document::add_elements(pugi::xml_node parent, std::string_view value
     if (SourceMap::is_parsed(parent)) touched_.insert(parent.internal_object());
     values_[node.internal_object()] = std::move(copy);
     const auto indexed = indexes_.find(parent.internal_object());
-    if (indexed != indexes_.end())
-        indexed->second.first.emplace(undo.top.name(), undo.top.internal_object());
+    if (indexed != indexes_.end()) {
+        ChildIndex &index = indexed->second;
+        index.by_name.emplace(index.first_of(undo.top.name()), undo.top.name(),
+                              undo.top.internal_object());
+    }
     undo.keep();
     dirty_ = true;
     return WriteResult::written;

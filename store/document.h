@@ -61,10 +61,14 @@ class Document {
         pugi::xml_node element;
         Kind kind;
     };
-    // The first child element of each name of a crowded element.
+    // A crowded element's child elements sorted by name, those of one name
+    // in document order: a sixteenth of the memory of a hash map node each,
+    // which at tens of thousands of settings is most of the heap.
     struct ChildIndex {
-        std::unordered_map<std::string_view, pugi::xml_node_struct *> first;
+        using Entry = std::pair<std::string_view, pugi::xml_node_struct *>;
+        std::vector<Entry> by_name;
         bool holds_text = false;
+        std::vector<Entry>::iterator first_of(std::string_view name);
     };
 
     Document() : map_({}) {}

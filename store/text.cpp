@@ -5,15 +5,12 @@
 
 namespace xml_store {
 
-size_t utf8_sequence(std::string_view s, size_t i, uint32_t &cp) {
+size_t utf8_multibyte(std::string_view s, size_t i, uint32_t &cp) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = byte(i);
     size_t extra;
     uint32_t min;
-    if (lead < 0x80) {
-        cp = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
+    if ((lead & 0xE0) == 0xC0) {
         extra = 1, cp = lead & 0x1F, min = 0x80;
     } else if ((lead & 0xF0) == 0xE0) {
         extra = 2, cp = lead & 0x0F, min = 0x800;
@@ -70,7 +67,7 @@ bool is_name_start(uint32_t c) {
 }
 
 bool is_name_char(uint32_t c) {
-    return is_name_start(c) || c == '-' || (c >= '0' && c <= '9') || c == 0xB7 ||
+    return (c >= '0' && c <= '9') || c == '-' || is_name_start(c) || c == 0xB7 ||
            (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
 }
 

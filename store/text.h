@@ -7,10 +7,18 @@
 
 namespace xml_store {
 
+size_t utf8_multibyte(std::string_view s, size_t i, uint32_t &cp);
+
 // The length of the valid UTF-8 sequence at s[i], with its code point in cp;
 // 0 when none starts there (overlong forms, surrogates and code points past
-// U+10FFFF are not valid).
-size_t utf8_sequence(std::string_view s, size_t i, uint32_t &cp);
+// U+10FFFF are not valid).  Every value and name passes through here a byte
+// at a time: ASCII takes no call.
+inline size_t utf8_sequence(std::string_view s, size_t i, uint32_t &cp) {
+    const unsigned char lead = static_cast<unsigned char>(s[i]);
+    if (lead >= 0x80) return utf8_multibyte(s, i, cp);
+    cp = lead;
+    return 1;
+}
 bool is_utf8(std::string_view s);
 bool is_ascii(std::string_view s);
 

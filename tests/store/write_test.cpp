@@ -237,3 +237,27 @@ TEST(Refused, AValueWithoutTerminatorWithinLenIsNotReadPastLen) {
 }
 
 }  // namespace
+
+// Among many children (found through an index), as among few: the first
+// element of a name is the one written, also when others of that name follow
+// and when elements were added since.
+TEST(CrowdedElement, WritesReachTheFirstChildOfEachName) {
+    for (const int children : {3, 40, 3000}) {
+        std::string doc = "<DVR_CFG><S>";
+        for (int i = 0; i < children; ++i) {
+            const std::string name = "K" + std::to_string(i % (children / 2 + 1));
+            doc += "<" + name + ">" + std::to_string(i) + "</" + name + ">";
+        }
+        doc += "</S></DVR_CFG>";
+        const std::string after = apply(doc, {{"DVR_CFG.S.K1", "x"},
+                                              {"DVR_CFG.S.NEW", "n"},
+                                              {"DVR_CFG.S.K0", "y"},
+                                              {"DVR_CFG.S.NEW", "m"},
+                                              {"DVR_CFG.S.K1", "z"}});
+        std::string expected = doc;
+        expected.replace(expected.find("<K1>1<"), 6, "<K1>z<");
+        expected.replace(expected.find("<K0>0<"), 6, "<K0>y<");
+        expected.insert(expected.find("</S>"), "<NEW>m</NEW>");
+        EXPECT_EQ(after, expected) << children << " children";
+    }
+}
