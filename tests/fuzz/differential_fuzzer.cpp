@@ -253,8 +253,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::map<std::string, std::string> final_values;  // path -> value in UTF-8
     std::vector<std::string> order;
     for (const Write &w : writes) {
-        std::string value = w.value, utf8 = w.value;
-        if (w.encoded) transcode(w.value, encoding, "UTF-8", utf8);
+        std::string value = w.value, utf8 = w.value, checked;
+        // Bytes that are not UTF-8 are the document's own, encoded or not.
+        if ((w.encoded || !transcode(w.value, "UTF-8", "UTF-8", checked)) &&
+            transcode(w.value, encoding, "UTF-8", checked))
+            utf8 = checked;
         const int result = xml_file_write(handle, value.data(), static_cast<int>(value.size() + 1),
                                           w.entry.c_str(), 0, 0);
         if (result != 0) {
