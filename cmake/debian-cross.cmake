@@ -7,3 +7,6 @@ set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE ${CROSS_TRIPLE})
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/${CROSS_QEMU})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# pkg-config (which find modules such as FindEXPAT ask first) must see the
+# target's multiarch libraries, not the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig")

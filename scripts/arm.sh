@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 bash scripts/setup.sh crossbuild-essential-armhf crossbuild-essential-arm64 qemu-user \
-  libpugixml-dev:armhf libpugixml-dev:arm64 libgtest-dev:armhf libgtest-dev:arm64
+  libpugixml-dev:armhf libpugixml-dev:arm64 libgtest-dev:armhf libgtest-dev:arm64 \
+  libexpat1-dev:armhf libexpat1-dev:arm64
 for triple in arm-linux-gnueabihf aarch64-linux-gnu; do
   echo "== $triple: tests under qemu-user"
   cmake -S . -B "build-$triple" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="cmake/$triple.cmake" \
