@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "process.h"
 #include "store_helpers.h"
 #include "store_limits.h"
 
@@ -150,6 +151,7 @@ int with_address_space_limit(size_t headroom, Body body) {
 // save fails and writes nothing: the update did not all reach the store.
 TEST(OutOfMemory, AWriteThatCannotHoldItsValue) {
     if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address limit";
+    if (!emulation_note().empty()) GTEST_SKIP() << "the address limit would bind the emulator";
     ScratchDir dir;
     const std::string path = dir / "config.xml";
     write_file(path, kConfig);
@@ -173,6 +175,7 @@ TEST(OutOfMemory, AWriteThatCannotHoldItsValue) {
 // it was and no temporary file.
 TEST(OutOfMemory, ASaveThatCannotRenderItsValue) {
     if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address limit";
+    if (!emulation_note().empty()) GTEST_SKIP() << "the address limit would bind the emulator";
     ScratchDir dir;
     const std::string path = dir / "config.xml";
     write_file(path, kConfig);
