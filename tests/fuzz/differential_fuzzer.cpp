@@ -34,6 +34,7 @@ using testing_support::encoding_declared_in;
 using testing_support::ExpatElement;
 using testing_support::ExpatView;
 using testing_support::parse_with_expat;
+using testing_support::transcode;
 
 namespace {
 
@@ -52,19 +53,6 @@ struct Write {
 
 // Converts bytes between two encodings; false when any of them does not
 // convert.
-bool transcode(const std::string &bytes, const std::string &from, const std::string &to,
-               std::string &out) {
-    iconv_t cd = iconv_open(to.c_str(), from.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    out.assign(bytes.size() * 4 + 16, '\0');
-    char *in = const_cast<char *>(bytes.data()), *at = out.data();
-    size_t left = bytes.size(), room = out.size();
-    const bool whole = iconv(cd, &in, &left, &at, &room) != static_cast<size_t>(-1) &&
-                       iconv(cd, nullptr, nullptr, &at, &room) != static_cast<size_t>(-1);
-    iconv_close(cd);
-    out.resize(out.size() - room);
-    return whole;
-}
 
 bool is_utf8_name(const std::string &encoding) {
     static const std::regex utf8("utf-?8", std::regex::icase);

@@ -54,20 +54,21 @@ void on_text(void *data, const XML_Char *text, int length) {
     if (!b.open.empty()) b.view->elements[b.open.back()].text.append(text, length);
 }
 
-bool to_utf8(const std::string &bytes, const std::string &encoding, std::string &out) {
-    iconv_t cd = iconv_open("UTF-8", encoding.c_str());
+}  // namespace
+
+bool transcode(const std::string &bytes, const std::string &from, const std::string &to,
+               std::string &out) {
+    iconv_t cd = iconv_open(to.c_str(), from.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     out.assign(bytes.size() * 4 + 16, '\0');
-    char *in = const_cast<char *>(bytes.data()), *to = out.data();
+    char *in = const_cast<char *>(bytes.data()), *at = out.data();
     size_t left = bytes.size(), room = out.size();
-    const bool whole = iconv(cd, &in, &left, &to, &room) != static_cast<size_t>(-1) &&
-                       iconv(cd, nullptr, nullptr, &to, &room) != static_cast<size_t>(-1);
+    const bool whole = iconv(cd, &in, &left, &at, &room) != static_cast<size_t>(-1) &&
+                       iconv(cd, nullptr, nullptr, &at, &room) != static_cast<size_t>(-1);
     iconv_close(cd);
     out.resize(out.size() - room);
     return whole;
 }
-
-}  // namespace
 
 std::string encoding_declared_in(const std::string &bytes) {
     static const std::regex declaration(
@@ -91,7 +92,7 @@ ExpatView parse_with_expat(const std::string &bytes) {
                                              bytes.compare(0, 2, "\xFE\xFF") == 0);
     if (utf16 || encoding == "UTF-8" || encoding == "utf-8") {
         view.utf8 = bytes;
-    } else if (!to_utf8(bytes, encoding, view.utf8)) {
+    } else if (!transcode(bytes, encoding, "UTF-8", view.utf8)) {
         view.error = "not " + encoding;
         return view;
     }

@@ -38,6 +38,11 @@ ExpatView parse_with_expat(const std::string &bytes);
 
 // The encoding a document's declaration names, read with a regular
 // expression; "UTF-8" without one.
+// bytes converted from one encoding to another with the C library's iconv;
+// false when the conversion is unknown or the bytes are not whole and valid.
+bool transcode(const std::string &bytes, const std::string &from, const std::string &to,
+               std::string &out);
+
 std::string encoding_declared_in(const std::string &bytes);
 
 }  // namespace testing_support
