@@ -49,16 +49,13 @@ std::vector<Call> calls_on(const std::string &trace, const std::string &folder) 
 }
 
 Outcome save_traced(const std::string &path, const std::vector<std::string> &options) {
-    std::vector<std::string> argv = {"/usr/bin/env", "strace", "-qq",
-                                     "-y",           "-E",     "ASAN_OPTIONS=detect_leaks=0"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {SAVE_PROGRAM, path, "DVR_CFG.NET.IP", "5.6.7.8"});
-    return run_program(argv);
+    std::vector<std::string> traced = {"-y"};
+    traced.insert(traced.end(), options.begin(), options.end());
+    return run_program(under_strace(traced, {SAVE_PROGRAM, path, "DVR_CFG.NET.IP", "5.6.7.8"}));
 }
 
 TEST(FailingCalls, EveryCallOnTheFileItsFolderAndItsTemporaryFile) {
-    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
-    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
     const std::string updated = apply(kConfig, {{"DVR_CFG.NET.IP", "5.6.7.8"}});
     ScratchDir dir;
     const std::string path = dir / "config.xml";

@@ -287,6 +287,15 @@ TEST_P(InItsOwnEncoding, NewNamesAreWrittenInTheEncoding) {
     EXPECT_EQ(expat_text(after, "DVR_CFG." + e.name_utf8 + "." + e.name_utf8), e.value_utf8);
 }
 
+// U+0F00 (Tibetan) is in none of these encodings, and a name cannot hold a
+// reference in its place.
+TEST_P(InItsOwnEncoding, NamesItCannotSpellAreRefused) {
+    const Saved saved = save_after(document(), {{"DVR_CFG.S.\xE0\xBC\x80", "v"}});
+    EXPECT_TRUE(saved.refused);
+    EXPECT_FALSE(saved.replaced);
+    EXPECT_EQ(saved.bytes, document());
+}
+
 TEST_P(InItsOwnEncoding, WritingTheHeldValueWritesNothing) {
     const Encoded &e = GetParam();
     for (const std::string &same : {e.held_utf8, e.held}) {

@@ -47,6 +47,12 @@ const std::string kDoctype =
     "<?xml version=\"1.0\"?>\n<!DOCTYPE DVR_CFG [\n  <!ENTITY vendor \"ACME\">\n  <!ELEMENT "
     "DVR_CFG ANY>\n]>\n<DVR_CFG>\n  <S>\n    <V>&vendor;</V>\n    <K>x</K>\n  </S>\n"
     "</DVR_CFG>\n";
+// Quotes hide a '>' in an attribute from the end of its tag, single as double.
+const std::string kQuotedMarkup =
+    "<DVR_CFG>\n  <S x='>'>\n    <K y='a>b' z=\"c>d\">5</K>\n  </S>\n</DVR_CFG>\n";
+// Blanks after a comment that ends an element's text.
+const std::string kCommentEndsText =
+    "<DVR_CFG>\n  <S>\n    <K>old<!--c-->  </K>\n    <L>x</L>\n  </S>\n</DVR_CFG>\n";
 const std::string kBom = "\xEF\xBB\xBF<DVR_CFG>\n  <S>\n    <K>x</K>\n  </S>\n</DVR_CFG>\n";
 const std::string kNoFinalNewline = "<DVR_CFG>\n  <S>\n    <K>x</K>\n  </S>\n</DVR_CFG>";
 
@@ -84,6 +90,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"empty_pair", kEmpty, "DVR_CFG.S.C", "3", replaced(kEmpty, "<C></C>", "<C>3</C>")},
         Case{"doctype_with_internal_subset", kDoctype, "DVR_CFG.S.K", "y",
              replaced(kDoctype, ">x<", ">y<")},
+        Case{"markup_quoted_in_attributes", kQuotedMarkup, "DVR_CFG.S.K", "7",
+             replaced(kQuotedMarkup, ">5<", ">7<")},
+        Case{"comment_ending_the_written_text", kCommentEndsText, "DVR_CFG.S.K", "new",
+             replaced(kCommentEndsText, ">old<!--c-->  <", ">new<")},
+        Case{"comment_ending_a_text_elsewhere", kCommentEndsText, "DVR_CFG.S.L", "y",
+             replaced(kCommentEndsText, ">x<", ">y<")},
         Case{"byte_order_mark", kBom, "DVR_CFG.S.K", "y", replaced(kBom, ">x<", ">y<")},
         Case{"no_final_newline", kNoFinalNewline, "DVR_CFG.S.K", "y",
              replaced(kNoFinalNewline, ">x<", ">y<")},
@@ -102,6 +114,11 @@ TEST(Fidelity, SeveralWritesTouchOnlyTheirOwnText) {
 
 TEST(Fidelity, WritingBackTheOriginalValueRestoresTheOriginalBytes) {
     EXPECT_EQ(apply(kReferences, {{"DVR_CFG.S.K", "changed"}, {"DVR_CFG.S.K", "x"}}), kReferences);
+    // A change undone after another change keeps that other change.
+    EXPECT_EQ(apply(kTabs, {{"DVR_CFG.NET.IP", "10.0.0.1"},
+                            {"DVR_CFG.NET.PORT", "81"},
+                            {"DVR_CFG.NET.PORT", "80"}}),
+              replaced(kTabs, "1.2.3.4", "10.0.0.1"));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -126,8 +125,7 @@ TEST(Limits, DeepestEntryPathOnASmallThreadStack) {
 // now plus headroom; returns what the child returned, or -1 when it died.
 template <typename Body>
 int with_address_space_limit(size_t headroom, Body body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
+    return in_child([&] {
         long pages = 0;
         if (FILE *f = fopen("/proc/self/statm", "r")) {
             if (fscanf(f, "%ld", &pages) != 1) pages = 0;
@@ -135,20 +133,15 @@ int with_address_space_limit(size_t headroom, Body body) {
         }
         const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
         const struct rlimit limit = {now + headroom, now + headroom};
-        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(100);
-        try {
-            _exit(body());
-        } catch (...) {
-            _exit(101);  // thrown out of the store: a failure of its own
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) return 100;
+        return body();
+    });
 }
 
-// A write that cannot hold its value changes nothing, and the handle's next
-// save fails and writes nothing: the update did not all reach the store.
+// A write that cannot hold its value, or the name of an element it would
+// add, changes nothing: no element of it is left for a later write to find.
+// The handle's next save fails and writes nothing: the update did not all
+// reach the store.
 TEST(OutOfMemory, AWriteThatCannotHoldItsValue) {
     if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address limit";
     if (!emulation_note().empty()) GTEST_SKIP() << "the address limit would bind the emulator";
@@ -156,12 +149,15 @@ TEST(OutOfMemory, AWriteThatCannotHoldItsValue) {
     const std::string path = dir / "config.xml";
     write_file(path, kConfig);
     std::string huge(64 << 20, 'v');
+    const std::string huge_name = "DVR_CFG.NEW." + huge;
     const int result = with_address_space_limit(16 << 20, [&] {
         const int handle = xml_file_open(path.c_str());
         if (write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP") != 0) return 1;
         if (xml_file_write(handle, huge.data(), static_cast<int>(huge.size() + 1), "DVR_CFG.NET.IP",
                            0, 0) == 0)
             return 2;
+        if (write_value(handle, "v", huge_name) == 0) return 4;
+        if (write_value(handle, "v", "DVR_CFG.NEW") != 0) return 5;  // NEW holds no element
         if (xml_file_save(handle) == 0) return 3;
         return 0;
     });

@@ -48,15 +48,48 @@ class OtherWriter : public testing::Test {
     int handle_ = 0;
 };
 
+// Rewrites path in place with kTheirs, as an editor without rename would.
+void rewrite_in_place(const std::string &path) {
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, kTheirs.data(), kTheirs.size(), 0), static_cast<ssize_t>(kTheirs.size()));
+    close(fd);
+}
+
+// The save program in a thread of its own, under strace with a call held
+// back (options); join() gives what it printed.
+class HeldSave {
+  public:
+    HeldSave(const std::vector<std::string> &options, const std::string &path,
+             const std::string &entry, const std::string &value)
+        : thread_([=] {
+              outcome_ = run_program(under_strace(options, {SAVE_PROGRAM, path, entry, value}));
+          }) {}
+    ~HeldSave() {
+        if (thread_.joinable()) thread_.join();
+    }
+    std::string join() {
+        thread_.join();
+        return outcome_.out;
+    }
+
+  private:
+    Outcome outcome_;
+    std::thread thread_;
+};
+
+// Waits up to three seconds for path to appear.
+bool appears(const std::string &path) {
+    for (int i = 0; i < 300 && !exists(path); ++i) usleep(10000);
+    return exists(path);
+}
+
 TEST_F(OtherWriter, RewriteInPlaceWithTheModificationTimePutBack) {
     struct stat before;
     ASSERT_EQ(stat(path_.c_str(), &before), 0);
-    const int fd = open(path_.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, kTheirs.data(), kTheirs.size(), 0), static_cast<ssize_t>(kTheirs.size()));
+    rewrite_in_place(path_);
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(futimens(fd, times), 0);
-    close(fd);
+    ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
     expect_save_refused();
 }
 
@@ -103,24 +136,16 @@ TEST(OpenedFile, StaysTheSameWhenTheWorkingFolderChanges) {
 // inside its save (its temporary file's fsync delayed) while the second
 // tries.  One wins whole, the other says it failed.
 TEST(TwoProcesses, SavingOneFileAtOnceLeaveOneWholeVersion) {
-    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
-    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
     ScratchDir dir;
     const std::string path = dir / "config.xml";
     write_file(path, kConfig);
-    Outcome slow, quick;
-    std::thread first([&] {
-        slow = run_program({"/usr/bin/env", "strace", "-f", "-qq", "-o", "/dev/null", "-E",
-                            "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=fsync", "-e",
-                            "inject=fsync:delay_enter=1500000:when=1", SAVE_PROGRAM, path,
-                            "DVR_CFG.NET.GATEWAY", "10.0.0.1"});
-    });
+    HeldSave first({"-f", "-o", "/dev/null", "-e", "inject=fsync:delay_enter=1500000:when=1"}, path,
+                   "DVR_CFG.NET.GATEWAY", "10.0.0.1");
     // Until the slow one holds its temporary file, the quick one waits.
-    for (int i = 0; i < 300 && !exists(dir / ".config.xml.tmp"); ++i) usleep(10000);
-    ASSERT_TRUE(exists(dir / ".config.xml.tmp"));
-    quick = run_program({SAVE_PROGRAM, path, "DVR_CFG.NET.PORT", "8080"});
-    first.join();
-    EXPECT_EQ(slow.out, "saved\n");
+    ASSERT_TRUE(appears(dir / ".config.xml.tmp"));
+    const Outcome quick = run_program({SAVE_PROGRAM, path, "DVR_CFG.NET.PORT", "8080"});
+    EXPECT_EQ(first.join(), "saved\n");
     EXPECT_EQ(quick.out, "save failed\n");
     EXPECT_EQ(read_file(path), apply(kConfig, {{"DVR_CFG.NET.GATEWAY", "10.0.0.1"}}));
     EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
@@ -137,6 +162,48 @@ TEST(TwoProcesses, SavingOneFileAtOnceLeaveOneWholeVersion) {
     xml_file_close(handle);
     EXPECT_EQ(read_file(path), second_saved);
     EXPECT_NE(second_saved, first_saved);
+}
+
+// A writer that takes no lock replaces the file, or rewrites it in place,
+// while a save is under way (held in its temporary file's flush): the save
+// fails rather than rename over their version.
+TEST(TwoProcesses, AFileReplacedOrRewrittenDuringASaveIsNotOverwritten) {
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
+    for (const bool by_rename : {true, false}) {
+        ScratchDir dir;
+        const std::string path = dir / "config.xml";
+        write_file(path, kConfig);
+        HeldSave save({"-o", "/dev/null", "-e", "inject=fsync:delay_enter=1500000:when=1"}, path,
+                      "DVR_CFG.NET.GATEWAY", "10.0.0.1");
+        ASSERT_TRUE(appears(dir / ".config.xml.tmp"));
+        if (by_rename) {
+            write_file(dir / "theirs", kTheirs);
+            ASSERT_EQ(rename((dir / "theirs").c_str(), path.c_str()), 0);
+        } else {
+            rewrite_in_place(path);
+        }
+        EXPECT_EQ(save.join(), "save failed\n") << (by_rename ? "renamed" : "rewritten");
+        EXPECT_EQ(read_file(path), kTheirs);
+        EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+    }
+}
+
+// A writer rewrites the file in place while the open reads it (the read held
+// back by strace, which logs its start): what the open read may be part old,
+// part new; it refuses it.
+TEST(TwoProcesses, AFileChangedWhileTheOpenReadsItIsRefused) {
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
+    ScratchDir dir;
+    const std::string path = dir / "config.xml", trace = dir / "trace";
+    write_file(path, kConfig);
+    HeldSave save(
+        {"-o", trace, "-P", path, "-e", "trace=read", "-e", "inject=read:delay_enter=1500000"},
+        path, "DVR_CFG.NET.GATEWAY", "10.0.0.1");
+    for (int i = 0; i < 300 && read_file(trace).find("read(") == std::string::npos; ++i)
+        usleep(10000);
+    rewrite_in_place(path);
+    EXPECT_EQ(save.join(), "open failed\n");
+    EXPECT_EQ(read_file(path), kTheirs);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <string>
 
+#include "process.h"
 #include "store_helpers.h"
 
 using namespace testing_support;
@@ -124,6 +125,25 @@ TEST(Save, SavesAgainAfterFurtherWrites) {
     xml_file_close(handle);
 }
 
+// Flash wears with every write: a save with nothing written since the last
+// one leaves the file as that one wrote it.
+TEST(Save, ASecondSaveWithNothingWrittenSinceLeavesTheFileAlone) {
+    ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    write_file(path, kConfig);
+    const int handle = xml_file_open(path.c_str());
+    ASSERT_EQ(write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP"), 0);
+    ASSERT_EQ(xml_file_save(handle), 0);
+    const struct stat first = stat_of(path);
+    EXPECT_EQ(xml_file_save(handle), 0);
+    xml_file_close(handle);
+    const struct stat second = stat_of(path);
+    EXPECT_EQ(second.st_ino, first.st_ino);
+    EXPECT_EQ(second.st_ctim.tv_sec, first.st_ctim.tv_sec);
+    EXPECT_EQ(second.st_ctim.tv_nsec, first.st_ctim.tv_nsec);
+    EXPECT_EQ(read_file(path), kUpdated);
+}
+
 // A save lets go of the indexes of crowded elements; later writes must find
 // the same elements again, and the new element made before the save.
 TEST(Save, WritesAfterASaveFindCrowdedElementsAgain) {
@@ -182,6 +202,22 @@ TEST(Save, ASymbolicLinkStaysALinkAndItsTargetGetsTheContent) {
     EXPECT_EQ(list_dir(dir / "app"), std::vector<std::string>{"config.xml"});
 }
 
+// A file directly under "/": its folder is "/" itself.  The child process
+// that saves it sees a scratch folder as its root.
+TEST(Save, AFileDirectlyUnderTheRootFolder) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to change the root folder";
+    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
+    ScratchDir dir;
+    write_file(dir / "config.xml", kConfig);
+    EXPECT_EQ(in_child([&] {
+                  if (chroot(dir.path().c_str()) != 0 || chdir("/") != 0) return 100;
+                  return update_ip("/config.xml");
+              }),
+              0);
+    EXPECT_EQ(read_file(dir / "config.xml"), kUpdated);
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+}
+
 TEST(Save, ReplacesATemporaryFileLeftByAnInterruptedSave) {
     ScratchDir dir;
     const std::string path = dir / "config.xml";
@@ -225,47 +261,48 @@ TEST(Save, FileGoneSinceOpenFails) {
 
 // A save that fails keeps the original byte for byte and leaves nothing
 // behind.
-void expect_failed_save_left_original(const ScratchDir &dir, const std::string &path) {
+void expect_failed_save_left_original(const ScratchDir &dir, const std::string &path,
+                                      const std::string &original = kConfig) {
     EXPECT_NE(update_ip(path), 0);
-    EXPECT_EQ(read_file(path), kConfig);
+    EXPECT_EQ(read_file(path), original);
     EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
 }
 
+// Past stdio's buffer, a failed write shows only in the stream's error flag:
+// the flush after it has nothing left to write and succeeds.
+const std::string kLarge = "<DVR_CFG>\n  <NET>\n    <IP>1.2.3.4</IP>\n  </NET>\n  <!-- " +
+                           std::string(16384, 'x') + " -->\n</DVR_CFG>\n";
+
 TEST(FailedSave, FileSizeLimitRefusesTheWrite) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
     struct rlimit old_limit;
     getrlimit(RLIMIT_FSIZE, &old_limit);
     const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tiny = old_limit;
-    tiny.rlim_cur = 10;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-    expect_failed_save_left_original(dir, path);
-    setrlimit(RLIMIT_FSIZE, &old_limit);
+    for (const std::string &original : {kConfig, kLarge}) {
+        ScratchDir dir;
+        const std::string path = dir / "config.xml";
+        write_file(path, original);
+        struct rlimit tiny = old_limit;
+        tiny.rlim_cur = 10;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+        expect_failed_save_left_original(dir, path, original);
+        setrlimit(RLIMIT_FSIZE, &old_limit);
+    }
     std::signal(SIGXFSZ, old_handler);
 }
 
 TEST(FailedSave, FullDisk) {
     std::string why;
     if (!private_mounts(why)) GTEST_SKIP() << why;
-    ScratchDir dir;
-    ASSERT_TRUE(mount_tmpfs(dir.path(), "64k"));
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    // Fill the file system to its last byte.
-    const std::string filler = dir / "filler";
-    {
-        FILE *f = fopen(filler.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        const std::string block(4096, 'x');
-        while (fwrite(block.data(), 1, block.size(), f) == block.size() && fflush(f) == 0) {
-        }
-        fclose(f);
+    for (const std::string &original : {kConfig, kLarge}) {
+        ScratchDir dir;
+        ASSERT_TRUE(mount_tmpfs(dir.path(), "64k"));
+        const std::string path = dir / "config.xml";
+        write_file(path, original);
+        fill_file_system(dir / "filler");
+        EXPECT_NE(update_ip(path), 0);
+        EXPECT_EQ(read_file(path), original);
+        EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"config.xml", "filler"}));
     }
-    EXPECT_NE(update_ip(path), 0);
-    EXPECT_EQ(read_file(path), kConfig);
-    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"config.xml", "filler"}));
 }
 
 TEST(FailedSave, ReadOnlyFolder) {

@@ -85,12 +85,18 @@ TEST(Creation, FirstChildOfAnEmptyElement) {
                     {{"DVR_CFG.S.K", "1"}, {"DVR_CFG.T.K", "2"}}),
               "<DVR_CFG>\n  <S>\n    <K>1</K>\n  </S>\n  <T>\n    <K>2</K>\n  </T>\n"
               "</DVR_CFG>\n");
+    // Tabs indent as blanks do; the file's first indented line sets the step.
+    EXPECT_EQ(apply("<DVR_CFG>\n\t<S/>\n  <T/>\n</DVR_CFG>\n", {{"DVR_CFG.S.K", "1"}}),
+              "<DVR_CFG>\n\t<S>\n\t\t<K>1</K>\n\t</S>\n  <T/>\n</DVR_CFG>\n");
 }
 
 TEST(Creation, OnOneLineWhereTheDocumentIsOnOneLine) {
     EXPECT_EQ(
         apply("<DVR_CFG><S><A>1</A></S></DVR_CFG>", {{"DVR_CFG.S.B", "2"}, {"DVR_CFG.T.C", "3"}}),
         "<DVR_CFG><S><A>1</A><B>2</B></S><T><C>3</C></T></DVR_CFG>");
+    EXPECT_EQ(apply("<DVR_CFG><S><A>1</A> <B>2</B></S></DVR_CFG>", {{"DVR_CFG.S.C", "3"}}),
+              "<DVR_CFG><S><A>1</A> <B>2</B> <C>3</C></S></DVR_CFG>")
+        << "the blank between the children separates the new one too";
 }
 
 TEST(Creation, NewElementsUnderNewElementsAreFoundAgain) {
@@ -164,6 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal{"truncated_utf8", "DVR_CFG.NET.IP", "a\xC3", 0},
                     Refusal{"overlong_utf8", "DVR_CFG.NET.IP", "\xC0\xAF", 0},
                     Refusal{"utf16_surrogate", "DVR_CFG.NET.IP", "\xED\xA0\x80", 0},
+                    Refusal{"last_utf16_surrogate", "DVR_CFG.NET.IP", "\xED\xBF\xBF", 0},
                     Refusal{"noncharacter", "DVR_CFG.NET.IP", "\xEF\xBF\xBF", 0},
                     Refusal{"control_character", "DVR_CFG.NET.IP", "a\x01", 0},
                     Refusal{"line_feed", "DVR_CFG.NET.IP", "a\nb", 0},
@@ -240,7 +247,7 @@ TEST(Refused, AValueWithoutTerminatorWithinLenIsNotReadPastLen) {
 
 // Among many children (found through an index), as among few: the first
 // element of a name is the one written, also when others of that name follow
-// and when elements were added since.
+// and when elements were added since, on one level or two.
 TEST(CrowdedElement, WritesReachTheFirstChildOfEachName) {
     for (const int children : {3, 40, 3000}) {
         std::string doc = "<DVR_CFG><S>";
@@ -253,11 +260,13 @@ TEST(CrowdedElement, WritesReachTheFirstChildOfEachName) {
                                               {"DVR_CFG.S.NEW", "n"},
                                               {"DVR_CFG.S.K0", "y"},
                                               {"DVR_CFG.S.NEW", "m"},
-                                              {"DVR_CFG.S.K1", "z"}});
+                                              {"DVR_CFG.S.K1", "z"},
+                                              {"DVR_CFG.S.AUX.A", "1"},
+                                              {"DVR_CFG.S.AUX.B", "2"}});
         std::string expected = doc;
         expected.replace(expected.find("<K1>1<"), 6, "<K1>z<");
         expected.replace(expected.find("<K0>0<"), 6, "<K0>y<");
-        expected.insert(expected.find("</S>"), "<NEW>m</NEW>");
+        expected.insert(expected.find("</S>"), "<NEW>m</NEW><AUX><A>1</A><B>2</B></AUX>");
         EXPECT_EQ(after, expected) << children << " children";
     }
 }

@@ -36,6 +36,20 @@ Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd
     return outcome;
 }
 
+int in_child(const std::function<int()> &body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        try {
+            _exit(body());
+        } catch (...) {
+            _exit(255);
+        }
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
 std::vector<std::string> built_program(const std::string &path) {
     const std::string emulator = TOOL_EMULATOR;
     if (emulator.empty()) return {path};
@@ -46,6 +60,19 @@ std::string emulation_note() {
     const std::string emulator = TOOL_EMULATOR;
     return emulator.empty() ? ""
                             : "runs under " + emulator + ", which a trace or sandbox would see";
+}
+
+std::string strace_note() {
+    if (!shell_succeeds("command -v strace")) return "strace is not installed";
+    return emulation_note();
+}
+
+std::vector<std::string> under_strace(std::vector<std::string> options,
+                                      const std::vector<std::string> &program) {
+    options.insert(options.begin(),
+                   {"/usr/bin/env", "strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0"});
+    options.insert(options.end(), program.begin(), program.end());
+    return options;
 }
 
 std::vector<std::string> sandbox_with_system() {

@@ -1,6 +1,7 @@
 // Runs a program to its end and collects what it printed.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,24 @@ struct Outcome {
 // argv[0] is the program's path.  Runs in the folder cwd when it is given.
 Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd = "");
 
+// Runs body in a forked child of this process and returns what it returned
+// (0 to 255), 255 when it threw, or -1 when the child did not exit normally.
+int in_child(const std::function<int()> &body);
+
 // The command line that runs a program this project built: under the
 // cross-build's emulator, when the tests run under one.
 std::vector<std::string> built_program(const std::string &path);
 // Why a test that traces or sandboxes the tool cannot run here (it would see
 // the emulator, not the tool), or "" when the tests run natively.
 std::string emulation_note();
+
+// Why strace cannot run the tests' programs here, or "" when it can.
+std::string strace_note();
+// The command line that runs program, with its arguments, under strace with
+// options (-o FILE, -e inject=..., -P PATH); leak checking is off in a
+// sanitized program, since it cannot run under ptrace.
+std::vector<std::string> under_strace(std::vector<std::string> options,
+                                      const std::vector<std::string> &program);
 
 // A bubblewrap command line that unshares everything and shows the system's
 // programs and libraries read-only, to which a test adds its own binds.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -85,6 +86,15 @@ bool mount_tmpfs(const std::string &dir, const std::string &size) {
 bool remount_read_only(const std::string &dir) {
     return mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
            mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
+void fill_file_system(const std::string &file) {
+    FILE *f = std::fopen(file.c_str(), "w");
+    if (!f) throw std::runtime_error("cannot create " + file);
+    const std::string block(4096, 'x');
+    while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+    }
+    std::fclose(f);
 }
 
 }  // namespace testing_support

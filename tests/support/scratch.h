@@ -34,5 +34,7 @@ std::vector<std::string> list_dir(const std::string &path);
 bool private_mounts(std::string &why);
 bool mount_tmpfs(const std::string &dir, const std::string &size);
 bool remount_read_only(const std::string &dir);
+// Writes file until its file system has no byte left.
+void fill_file_system(const std::string &file);
 
 }  // namespace testing_support

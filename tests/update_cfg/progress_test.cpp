@@ -10,6 +10,7 @@
 #include "tool_fixture.h"
 
 using testing_support::exists;
+using testing_support::list_dir;
 using testing_support::read_file;
 using testing_support::write_file;
 
@@ -174,6 +175,29 @@ TEST_F(Progress, ARecordThatCannotBeWrittenIsReported) {
                               "save ./config/config.xml.default  failed!\n" + failed +
                               "keep ./mnt/mtd/app/update.cfg for the next run\n");
     EXPECT_FALSE(exists(kRecord));
+}
+
+// A record that cannot be written whole (its folder's file system full) is
+// never renamed over the one before it, and leaves no temporary file.
+TEST_F(Progress, ARecordThatCannotBeWrittenWholeKeepsTheOneBefore) {
+    std::string why;
+    if (!testing_support::private_mounts(why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(testing_support::mount_tmpfs("mnt/mtd/app", "64k"));
+    write_file(kUpdateFile, kUpdate);
+    store().save_result = {{2, -1}, {3, -1}};
+    run_main();
+    const std::string before = read_file(kRecord);
+    ASSERT_EQ(stores_in(before, kUpdate), Lines{kConfig});
+    testing_support::fill_file_system("mnt/mtd/app/filler");
+    store().reset();
+    store().save_result[2] = -1;  // the factory store: the second one opened
+    const std::string failed = "write ./mnt/mtd/app/update.cfg.progress  failed!\n";
+    EXPECT_EQ(run_main(),
+              "main enter\n./mnt/mtd/app/config.xml has this update already, skipped\n" + kPass +
+                  failed + kPass + "save ./config/config.xml.default  failed!\n" + failed +
+                  "keep ./mnt/mtd/app/update.cfg for the next run\n");
+    EXPECT_EQ(read_file(kRecord), before);
+    EXPECT_EQ(list_dir("mnt/mtd/app"), (Lines{"filler", "update.cfg", "update.cfg.progress"}));
 }
 
 }  // namespace

@@ -90,9 +90,15 @@ TEST_F(Reader, ALineOfExactly255CharactersIsALine) {
     std::string out = run_pass(line + "\na.b=c\n");
     EXPECT_EQ(writes(), (Writes{"[c] 2 DVR_CFG.a.b"}));
     EXPECT_EQ(out.rfind("entry too long, skipped: [" + line + "]\n", 0), 0u) << out;
-    store().reset();
-    run_pass("#" + std::string(254, ' ') + "\na.b=c");
-    EXPECT_EQ(writes(), (Writes{"[c] 2 DVR_CFG.a.b"}));
+    // Neither a line of 255 characters that is no entry nor one of 254 and
+    // its line end is too long, and neither takes the next line with it.
+    for (const std::string &first : {"#" + std::string(254, ' '), std::string(254, '#')}) {
+        store().reset();
+        out = run_pass(first + "\na.b=c");
+        EXPECT_EQ(writes(), (Writes{"[c] 2 DVR_CFG.a.b"})) << first.size();
+        EXPECT_EQ(out, "value  = [c] len = 1\nSetValueToConfig value = c, len = 1\n")
+            << first.size();
+    }
     store().reset();
     run_pass("a.b=c\n" + std::string(255, '#'));
     EXPECT_EQ(writes(), (Writes{"[c] 2 DVR_CFG.a.b"}));
