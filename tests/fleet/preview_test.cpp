@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 
 using namespace testing_support;
 using fleet_testing::snapshot;
+using namespace std::string_literals;
 
 namespace {
 
@@ -135,6 +137,10 @@ struct Disagreement {
     std::string verdict;
 };
 
+void PrintTo(const Disagreement &c, std::ostream *out) {
+    *out << c.what;
+}
+
 class PreviewAgrees : public ::testing::TestWithParam<Disagreement> {};
 
 TEST_P(PreviewAgrees, WithTheToolAndTheStore) {
@@ -193,7 +199,36 @@ INSTANTIATE_TEST_SUITE_P(
                       "a control character\n",
                       "summary: 1 changed, 0 equal, 0 created, 0 replaced, 1 refused, 0 skipped\n"},
                      "\n+\t\t<SERVER>a.example.net</SERVER>\n",
-                     kSucceeds}),
+                     kSucceeds},
+        // Values that spell the tool's failure lines whole are values still.
+        Disagreement{"ValueSpellingAFailureLine",
+                     "SYSTEM.LANGUAGE=open /config/config.xml.default  failed!\n"
+                     "NTP.SERVER=save /mnt/mtd/app/config.xml  failed!\n",
+                     {"changed  line 1: SYSTEM.LANGUAGE: en -> open /config/config.xml.default  "
+                      "failed!\n",
+                      "changed  line 2: NTP.SERVER: pool.ntp.org -> save /mnt/mtd/app/config.xml  "
+                      "failed!\n",
+                      "summary: 2 changed, 0 equal, 0 created, 0 replaced, 0 refused, 0 skipped\n"},
+                     "\n+\t\t<SERVER>save /mnt/mtd/app/config.xml  failed!</SERVER>\n",
+                     kSucceeds},
+        // Lines the tool passes over, with or without a word; the lines
+        // after them still count from the right number.
+        Disagreement{"LinesTheToolPassesOver",
+                     "NET.IP=10.0.0.42\0 tail\n\nNET.GATEWAY="s + std::string(300, 'x') + "\nNET." +
+                         std::string(64, 'K') + "=1\r\n\r\nNTP.SERVER=a.example.net\r\n",
+                     {"skipped  line 1: holds a NUL byte (not a line of text)\n",
+                      "skipped  line 3: longer than 255 characters\n",
+                      "skipped  line 4: section, key or value longer than 63 characters\n",
+                      "changed  line 6: NTP.SERVER: pool.ntp.org -> a.example.net\n",
+                      "summary: 1 changed, 0 equal, 0 created, 0 replaced, 0 refused, 3 skipped\n"},
+                     "\n+\t\t<SERVER>a.example.net</SERVER>\n",
+                     "entry too long, skipped: [NET.GATEWAY=" + std::string(243, 'x') +
+                         "]\nentry too long, skipped: [NET." + std::string(64, 'K') +
+                         "=1]\nentry too long, skipped: [NET.GATEWAY=" + std::string(243, 'x') +
+                         "]\nentry too long, skipped: [NET." + std::string(64, 'K') +
+                         "=1]\nentry too long, skipped: [NET.GATEWAY=" + std::string(243, 'x') +
+                         "]\nentry too long, skipped: [NET." + std::string(64, 'K') + "=1]\n" +
+                         kSucceeds}),
     [](const ::testing::TestParamInfo<Disagreement> &info) {
         return std::string(info.param.what);
     });
