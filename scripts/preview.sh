@@ -137,6 +137,7 @@ BEGIN {
   pass = ENVIRON["PREVIEW_PASS"] + 0
   configs = ENVIRON["PREVIEW_CONFIGS"]
   state_file = ENVIRON["PREVIEW_STATE"]
+  crowded_from = 100
   nul = sprintf("%c", 0)
   bom = "\357\273\277"
   split(configs, config, " ")
@@ -277,31 +278,42 @@ function why_refused(j, p,    part, parts, i, q) {
   return ""
 }
 
-function distance(a, b,    i, j, la, lb, cost, d) {
-  a = toupper(a); b = toupper(b); la = length(a); lb = length(b)
-  for (i = 0; i <= la; i++) d[i, 0] = i
-  for (j = 0; j <= lb; j++) d[0, j] = j
-  for (i = 1; i <= la; i++)
-    for (j = 1; j <= lb; j++) {
-      cost = substr(a, i, 1) == substr(b, j, 1) ? 0 : 1
-      d[i, j] = d[i - 1, j - 1] + cost
-      if (d[i - 1, j] + 1 < d[i, j]) d[i, j] = d[i - 1, j] + 1
-      if (d[i, j - 1] + 1 < d[i, j]) d[i, j] = d[i, j - 1] + 1
+# Edit distance, ignoring case, of the word in letter[1..length] to name, or
+# limit + 1 once it is past limit (no limit when limit < 0).
+function distance(length_of_word, name, limit,    i, j, prev, cur, c, d, low) {
+  name = toupper(name)
+  for (j = 0; j <= length_of_word; j++) prev[j] = j
+  for (i = 1; i <= length(name); i++) {
+    c = substr(name, i, 1)
+    cur[0] = low = i
+    for (j = 1; j <= length_of_word; j++) {
+      d = prev[j - 1] + (letter[j] != c)
+      if (prev[j] + 1 < d) d = prev[j] + 1
+      if (cur[j - 1] + 1 < d) d = cur[j - 1] + 1
+      if ((cur[j] = d) < low) low = d
     }
-  return d[la, lb]
+    if (limit >= 0 && low > limit) return limit + 1
+    for (j = 0; j <= length_of_word; j++) prev[j] = cur[j]
+  }
+  return prev[length_of_word]
 }
 
 # "NAME DISTANCE" of the name beside which word, under parent, is closest
-# by edit distance ignoring case (the first in byte order on a tie), or "".
-function closest(parent, word,    i, name, n, best, best_n, gap) {
+# by edit distance ignoring case (the first in byte order on a tie), "" when
+# there is none, or "crowded" when parent has more than crowded_from
+# elements: a typo hint among hundreds of names is not worth its time.
+function closest(parent, word,    i, name, n, best, best_n, gap, length_of_word) {
   if ((parent, word) in closest_of) return closest_of[parent, word]
+  if (name_count[parent] > crowded_from) return "crowded"
+  length_of_word = length(word)
+  for (i = 1; i <= length_of_word; i++) letter[i] = toupper(substr(word, i, 1))
   best = ""
   for (i = 1; i <= name_count[parent]; i++) {
     name = names[parent, i]
-    gap = length(name) - length(word)
+    gap = length(name) - length_of_word
     if (gap < 0) gap = -gap
     if (best != "" && gap > best_n) continue
-    n = distance(word, name)
+    n = distance(length_of_word, name, best == "" ? -1 : best_n)
     if (best == "" || n < best_n || (n == best_n && name < best)) { best = name; best_n = n }
   }
   return closest_of[parent, word] = best == "" ? "" : best " " best_n
@@ -355,7 +367,9 @@ END {
       parent = part[1]
       for (i = 2; i < parts && ((parent "." part[i]) in had); i++) parent = parent "." part[i]
       near = closest(parent, part[i])
-      if (near != "") {
+      if (near == "crowded") {
+        hint = name_count[parent] " elements beside it"
+      } else if (near != "") {
         hint = "closest existing: " parent "." substr(near, 1, index(near, " ") - 1) ", edit distance " substr(near, index(near, " ") + 1)
       } else {
         hint = "no element beside it in " parent

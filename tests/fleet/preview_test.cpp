@@ -268,6 +268,42 @@ TEST(Preview, TwoThousandLinesAtOnce) {
     EXPECT_LT(seconds, 40.0);
 }
 
+// Among hundreds of names a closest one is rarely a typo's, and the search
+// would cost each new line as much as the whole section: the hint gives the
+// count instead, from 101 names on.
+TEST(Preview, CrowdedSectionGivesNoClosestName) {
+    const std::string why = fleet_testing::sandbox_unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    ScratchDir dir;
+    std::string config = "<DVR_CFG>\n\t<FEW>\n";
+    for (int i = 0; i < 100; ++i)
+        config += "\t\t<K" + std::to_string(i) + ">0</K" + std::to_string(i) + ">\n";
+    config += "\t</FEW>\n\t<MANY>\n";
+    for (int i = 0; i < 101; ++i)
+        config += "\t\t<K" + std::to_string(i) + ">0</K" + std::to_string(i) + ">\n";
+    config += "\t</MANY>\n</DVR_CFG>\n";
+    const std::string tree = dir / "tree";
+    ASSERT_TRUE(shell_succeeds("mkdir -p '" + tree + "/mnt/mtd/app' '" + tree + "/config'"));
+    for (const char *path : {"/mnt/mtd/app/config.xml", "/mnt/mtd/app/config.xml.default",
+                             "/config/config.xml.default"})
+        write_file(tree + path, config);
+    const std::string update = dir / "update.cfg";
+    write_file(update, "FEW.K1000=1\nMANY.K1000=1\n");
+
+    const Outcome outcome = preview(tree, update);
+    ASSERT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_EQ(count_of(outcome.out,
+                       "created  line 1: FEW.K1000 = 1 (DVR_CFG.FEW.K1000 is new; "
+                       "closest existing: DVR_CFG.FEW.K10, edit distance 2)\n"),
+              3u)
+        << outcome.out;
+    EXPECT_EQ(count_of(outcome.out,
+                       "created  line 2: MANY.K1000 = 1 (DVR_CFG.MANY.K1000 is new; "
+                       "101 elements beside it)\n"),
+              3u)
+        << outcome.out;
+}
+
 // A tool whose output does not follow the update file line by line leaves
 // the preview nothing to stand on: it says so rather than guess.
 TEST(Preview, OutputThatDoesNotFollowTheUpdateIsAnError) {
