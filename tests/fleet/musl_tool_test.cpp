@@ -42,8 +42,8 @@ struct DeviceRun {
 
 // One run of a tool over a copy of the sample tree whose update file holds
 // update (the sample's own when update is null).
-DeviceRun run_on_device(const std::vector<std::string> &tool, const std::vector<std::string> &visible,
-                  const std::string *update) {
+DeviceRun run_on_device(const std::vector<std::string> &tool,
+                        const std::vector<std::string> &visible, const std::string *update) {
     ScratchDir dir;
     EXPECT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "/.' '" + dir.path() + "'"));
     if (update) write_file(dir / "mnt/mtd/app/update.cfg", *update);
@@ -100,8 +100,9 @@ TEST(MuslTool, PrintsAndLeavesWhatTheGlibcBuildDoes) {
         // The sample update reached all three stand-in stores and was consumed.
         const DeviceRun sample = run_on_device(tool, {build.folder}, nullptr);
         EXPECT_EQ(sample.tree.count("mnt/mtd/app/update.cfg"), 0u);
-        EXPECT_NE(sample.tree.at("config/config.xml.default").find("DVR_CFG.SNMP.COMMUNITY=private\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            sample.tree.at("config/config.xml.default").find("DVR_CFG.SNMP.COMMUNITY=private\n"),
+            std::string::npos);
     }
 }
 

@@ -68,9 +68,8 @@ class ToolTest : public testing::Test {
         const char *folder = getenv("UPDATE_CFG_KEEP_INPUTS");
         if (!folder) return;
         const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
-        testing_support::write_file(std::string(folder) + "/" + test->name() + "." +
-                                        std::to_string(++count),
-                                    content);
+        testing_support::write_file(
+            std::string(folder) + "/" + test->name() + "." + std::to_string(++count), content);
     }
 
     testing_support::ScratchDir dir_;
