@@ -251,7 +251,10 @@ int update_cfg::update(const char *target_file) {
 // Flushed whether or not this run wrote to them: a run stopped after its
 // renames leaves stores whose new content a power cut could still undo.
 bool update_cfg::flush_store_folders() {
+    // A plain loop: the tool includes C library headers only (<algorithm>
+    // would tie it to the C++ library's headers).
     for (const char *folder : m_folders) {
+        // cppcheck-suppress useStlAlgorithm
         if (*folder && !flush_folder(folder)) {
             printf(MSG_FLUSH_FAILED, folder);
             return false;
