@@ -1,11 +1,10 @@
 #include "durable.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
 #include <unistd.h>
-
-#include <climits>
-#include <cstdio>
-#include <cstring>
 
 namespace {
 

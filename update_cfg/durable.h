@@ -1,7 +1,7 @@
 // Changes to the device's flash that a power cut cannot tear.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 // The folder that holds path, into folder (capacity size).  False when it
 // does not fit.

@@ -2,7 +2,7 @@
 // the progress record.
 #pragma once
 
-#include <climits>
+#include <limits.h>
 
 enum {
     LINE_SIZE = 256,        // one line of the update file: at most 255 characters

@@ -1,9 +1,8 @@
 #include "progress_record.h"
 
 #include <fcntl.h>
+#include <string.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include "durable.h"
 

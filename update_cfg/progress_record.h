@@ -11,8 +11,8 @@
 //   check <FNV-1a of the lines above>
 #pragma once
 
-#include <cstddef>
-#include <cstdio>
+#include <stddef.h>
+#include <stdio.h>
 
 #include "entry_limits.h"
 

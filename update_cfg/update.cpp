@@ -1,14 +1,11 @@
 #include "update.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <iterator>
 
 #include "device_paths.h"
 #include "durable.h"
@@ -254,12 +251,16 @@ int update_cfg::update(const char *target_file) {
 // Flushed whether or not this run wrote to them: a run stopped after its
 // renames leaves stores whose new content a power cut could still undo.
 bool update_cfg::flush_store_folders() {
-    const auto *failed =
-        std::find_if(std::begin(m_folders), std::end(m_folders),
-                     [](const char *folder) { return *folder && !flush_folder(folder); });
-    if (failed == std::end(m_folders)) return true;
-    printf(MSG_FLUSH_FAILED, *failed);
-    return false;
+    // A plain loop: the tool includes C library headers only (<algorithm>
+    // would tie it to the C++ library's headers).
+    for (const char *folder : m_folders) {
+        // cppcheck-suppress useStlAlgorithm
+        if (*folder && !flush_folder(folder)) {
+            printf(MSG_FLUSH_FAILED, folder);
+            return false;
+        }
+    }
+    return true;
 }
 
 // Deleted only while the path still names the file the passes read: one put

@@ -2,9 +2,8 @@
 // configuration files, then consumes the update file.
 #pragma once
 
+#include <stdio.h>
 #include <sys/stat.h>
-
-#include <cstdio>
 
 #include "entry_limits.h"
 #include "progress_record.h"

@@ -5,5 +5,6 @@
 set -e
 cd "$1"
 dash -n mender/update-cfg
-shellcheck -s sh mender/update-cfg tests/fleet/check_scripts.sh
-shellcheck scripts/preview.sh scripts/mender-artifact.sh
+dash -n boot/S10update-cfg.in
+shellcheck -s sh mender/update-cfg boot/S10update-cfg.in tests/fleet/check_scripts.sh
+shellcheck scripts/preview.sh scripts/mender-artifact.sh scripts/package.sh scripts/test.sh

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
@@ -40,6 +41,7 @@ class ToolTest : public testing::Test {
     // Standard output of one pass over update-file content.
     std::string run_pass(const std::string &content) {
         testing_support::write_file(kUpdateFile, content);
+        keep_input(content);
         testing::internal::CaptureStdout();
         update_cfg tool;
         tool.update(kTarget);
@@ -56,6 +58,18 @@ class ToolTest : public testing::Test {
             if (call.rfind("write 1 ", 0) == 0)
                 found.push_back(call.substr(8, call.size() - 8 - 4));  // without " 0 0"
         return found;
+    }
+
+    // With UPDATE_CFG_KEEP_INPUTS naming a folder, every update file a test
+    // writes is kept there too, so that other builds of the tool can be run
+    // on the same table.
+    static void keep_input(const std::string &content) {
+        static int count = 0;
+        const char *folder = getenv("UPDATE_CFG_KEEP_INPUTS");
+        if (!folder) return;
+        const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+        testing_support::write_file(
+            std::string(folder) + "/" + test->name() + "." + std::to_string(++count), content);
     }
 
     testing_support::ScratchDir dir_;
