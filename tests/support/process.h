@@ -13,6 +13,10 @@ struct Outcome {
 
 // argv[0] is the program's path.  Runs in the folder cwd when it is given.
 Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd = "");
+// Several programs started at the same moment (each waits, already forked,
+// until all are), run to their ends in the folder cwd.
+std::vector<Outcome> run_together(const std::vector<std::vector<std::string>> &argvs,
+                                  const std::string &cwd = "");
 
 // The command line that runs a program this project built: under the
 // cross-build's emulator, when the tests run under one.
