@@ -207,11 +207,17 @@ bool replaced_folder(const char *path, char *folder, size_t size) {
 }  // namespace
 
 // Remembers the folder of the file the store replaces for the flush before
-// the deletion, and the store for the progress record.
+// the deletion, and the store for the progress record.  A store new to the
+// record has its folder flushed first: the record must never reach the disk
+// before the store's new name does.  A run stopped after a store's rename
+// and before its folder's flush leaves the new file in the page cache only;
+// the next run finds that store up to date, and its save, writing nothing,
+// flushes nothing.
 void update_cfg::took_update(const char *target_file) {
     ++m_took;
     char folder[PATH_MAX];
-    if (replaced_folder(target_file, folder, sizeof folder)) {
+    const bool known = replaced_folder(target_file, folder, sizeof folder);
+    if (known) {
         for (char *slot : m_folders) {
             if (strcmp(slot, folder) == 0) break;
             if (!*slot) {
@@ -221,6 +227,10 @@ void update_cfg::took_update(const char *target_file) {
         }
     }
     if (m_record.holds(target_file)) return;
+    if (!known || !flush_folder(folder)) {
+        printf(MSG_FLUSH_FAILED, known ? folder : target_file);
+        m_failed = true;
+    }
     if (!m_record.add(target_file)) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
     m_record_saved = false;
 }
