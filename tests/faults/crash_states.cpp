@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -481,6 +480,39 @@ std::vector<Fate> crash_fates(const Recording &recording, size_t count, Model mo
     for (const size_t i : pending_data) all_lost[i] = kLost;
     fates.push_back(all_lost);
 
+    // In order per name: keeping an entry operation keeps those before it on
+    // any name it touches.
+    const auto close_over_names = [&](std::vector<bool> &keep) {
+        for (size_t k = keep.size(); k-- > 0;) {
+            if (!keep[k]) continue;
+            const Operation &later = ops[pending_entries[k]];
+            for (size_t j = 0; j < k; ++j) {
+                const Operation &earlier = ops[pending_entries[j]];
+                for (const std::string &name : {later.path, later.to})
+                    if (!name.empty() && (name == earlier.path || name == earlier.to))
+                        keep[j] = true;
+            }
+        }
+    };
+    // A few pending entry operations: every combination, data kept.
+    if (model == Model::conservative && pending_entries.size() <= 4) {
+        for (unsigned mask = 1; mask + 1 < (1u << pending_entries.size()); ++mask) {
+            std::vector<bool> keep(pending_entries.size());
+            for (size_t k = 0; k < keep.size(); ++k) keep[k] = (mask >> k) & 1;
+            close_over_names(keep);
+            Fate fate = all_kept;
+            for (size_t k = 0; k < keep.size(); ++k)
+                if (!keep[k]) fate[pending_entries[k]] = kLost;
+            fates.push_back(fate);
+        }
+    } else if (model == Model::ordered && pending_entries.size() <= 8) {
+        for (size_t kept = 1; kept < pending_entries.size(); ++kept) {
+            Fate fate = all_kept;
+            for (size_t k = kept; k < pending_entries.size(); ++k) fate[pending_entries[k]] = kLost;
+            fates.push_back(fate);
+        }
+    }
+
     for (int sample = 0; sample < samples; ++sample) {
         Fate fate = all_kept;
         for (const size_t i : pending_data) {
@@ -502,19 +534,7 @@ std::vector<Fate> crash_fates(const Recording &recording, size_t count, Model mo
             std::vector<bool> keep(pending_entries.size());
             for (size_t k = 0; k < keep.size(); ++k)
                 keep[k] = std::uniform_int_distribution<int>(0, 1)(generator) == 1;
-            // In order per name: an operation kept keeps those before it on
-            // any name it touches.
-            for (size_t k = keep.size(); k-- > 0;) {
-                if (!keep[k]) continue;
-                const Operation &later = ops[pending_entries[k]];
-                for (size_t j = 0; j < k; ++j) {
-                    const Operation &earlier = ops[pending_entries[j]];
-                    const std::set<std::string> a = {later.path, later.to},
-                                                b = {earlier.path, earlier.to};
-                    for (const std::string &name : a)
-                        if (!name.empty() && b.count(name)) keep[j] = true;
-                }
-            }
+            close_over_names(keep);
             for (size_t k = 0; k < keep.size(); ++k)
                 if (!keep[k]) fate[pending_entries[k]] = kLost;
         }

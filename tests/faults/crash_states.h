@@ -79,7 +79,9 @@ enum : long long { kKept = -2, kLost = -1 };
 using Fate = std::vector<long long>;
 
 // The fates of a crash after count operations: every pending operation kept,
-// every one lost, and samples drawn from generator.
+// every one lost, every choice of the pending entry operations when there are
+// few (four under the conservative model, eight under the ordered one) with
+// the data kept, and samples drawn from generator.
 std::vector<Fate> crash_fates(const Recording &recording, size_t count, Model model, int samples,
                               std::mt19937 &generator);
 Tree crash_state(const Recording &recording, size_t count, const Fate &fate);
