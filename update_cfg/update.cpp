@@ -357,7 +357,7 @@ int wait_for_other_run() {
     if (!busy) return lock;
     printf(MSG_RUN_WAITING, UPDATE_FILE_PATH);
     fflush(stdout);  // a log that follows the output sees why nothing happens
-    const struct timespec pause = {0, 100 * 1000 * 1000};
+    const struct timespec pause = {0, 100000000L};  // 100 ms
     for (int tries = 0; tries < RUN_WAIT_SECONDS * 10; ++tries) {
         nanosleep(&pause, nullptr);
         lock = lock_folder(folder, busy);
