@@ -60,7 +60,8 @@ std::string unescape(const std::string &text) {
             continue;
         }
         const char c = text[++at];
-        if (c == 'x' && at + 2 < text.size() + 1 && hex_digit(text[at + 1]) >= 0) {
+        if (c == 'x' && at + 2 < text.size() && hex_digit(text[at + 1]) >= 0 &&
+            hex_digit(text[at + 2]) >= 0) {
             out += static_cast<char>(hex_digit(text[at + 1]) * 16 + hex_digit(text[at + 2]));
             at += 2;
         } else if (c >= '0' && c <= '7') {
