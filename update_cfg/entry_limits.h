@@ -1,5 +1,5 @@
 // Buffer sizes of the update file format, terminating zero included, and of
-// the progress record.
+// the progress record; how long a run waits for another.
 #pragma once
 
 #include <limits.h>
@@ -11,6 +11,10 @@ enum {
     // Its header, the update's digest and the paths of the three stores.
     PROGRESS_RECORD_SIZE = 3 * PATH_MAX + 128,
     STORE_FOLDERS = 3,  // folders a run flushes before it deletes the update file
+    // How long a run waits for another one to end before it leaves the
+    // update to that one: far longer than a run over three large files takes
+    // on a device, short enough for a boot script.
+    RUN_WAIT_SECONDS = 10,
 };
 
 #define ENTRY_PATH_ROOT "DVR_CFG"

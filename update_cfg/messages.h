@@ -13,6 +13,8 @@
 #define MSG_FLUSH_FAILED "flush %s  failed!\n"
 #define MSG_DELETE_FAILED "delete %s  failed!\n"
 #define MSG_KEEP_UPDATE "keep %s for the next run\n"
+#define MSG_RUN_WAITING "another run is using %s, waiting\n"
+#define MSG_RUN_LEFT "another run is still using %s, leaving the update to it\n"
 #define MSG_VALUE "value  = [%s] len = %d\n"
 #define MSG_ENTRY_TOO_LONG "entry too long, skipped: [%s]\n"
 #define MSG_BAD_HANDLE "m_fd <= 0!!!!!!"

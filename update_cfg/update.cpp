@@ -3,14 +3,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "device_paths.h"
 #include "durable.h"
 #include "entry_limits.h"
 #include "messages.h"
+#include "run_lock.h"
 #include "xml_file.h"
 
 namespace {
@@ -179,12 +182,39 @@ bool update_cfg::read_whole_update() {
     return true;
 }
 
-// Remembers the store's folder for the flush before the deletion, and the
-// store for the progress record.
+namespace {
+
+// The folder of the file a save of path replaces: through a link (the file's
+// own or a folder's on the way), the target's, since the link itself is
+// never replaced.  Named as path names it where that is the same folder, so
+// that messages name it as the device's paths do.
+bool replaced_folder(const char *path, char *folder, size_t size) {
+    char real[PATH_MAX], named_real[PATH_MAX];
+    if (!realpath(path, real)) return folder_of(path, folder, size);
+    if (!folder_of(path, folder, size)) return false;
+    char real_folder[PATH_MAX];
+    if (!folder_of(real, real_folder, sizeof real_folder)) return false;
+    if (realpath(folder, named_real) && strcmp(named_real, real_folder) == 0) return true;
+    const size_t length = strlen(real_folder);
+    if (length >= size) return false;
+    memcpy(folder, real_folder, length + 1);
+    return true;
+}
+
+}  // namespace
+
+// Remembers the folder of the file the store replaces for the flush before
+// the deletion, and the store for the progress record.  A store new to the
+// record has its folder flushed first: the record must never reach the disk
+// before the store's new name does.  A run stopped after a store's rename
+// and before its folder's flush leaves the new file in the page cache only;
+// the next run finds that store up to date, and its save, writing nothing,
+// flushes nothing.
 void update_cfg::took_update(const char *target_file) {
     ++m_took;
     char folder[PATH_MAX];
-    if (folder_of(target_file, folder, sizeof folder)) {
+    const bool known = replaced_folder(target_file, folder, sizeof folder);
+    if (known) {
         for (char *slot : m_folders) {
             if (strcmp(slot, folder) == 0) break;
             if (!*slot) {
@@ -194,6 +224,10 @@ void update_cfg::took_update(const char *target_file) {
         }
     }
     if (m_record.holds(target_file)) return;
+    if (!known || !flush_folder(folder)) {
+        printf(MSG_FLUSH_FAILED, known ? folder : target_file);
+        m_failed = true;
+    }
     if (!m_record.add(target_file)) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
     m_record_saved = false;
 }
@@ -291,11 +325,18 @@ void update_cfg::finish() {
         fclose(m_update_fd);
         m_update_fd = nullptr;
         if (!m_failed && m_took > 0 && flush_store_folders() && delete_update_file()) {
+            // The deletion is flushed before the record goes: a power cut must
+            // not keep the update file and lose the record, or the next run
+            // would apply the update again over later changes.  A record left
+            // without its update file is removed by the next run.
+            char folder[PATH_MAX];
+            if (!folder_of(UPDATE_FILE_PATH, folder, sizeof folder) || !flush_folder(folder)) {
+                printf(MSG_FLUSH_FAILED, folder);
+                return;
+            }
             unlink(UPDATE_PROGRESS_PATH);
             unlink(UPDATE_PROGRESS_TEMP_PATH);
-            char folder[PATH_MAX];
-            if (folder_of(UPDATE_FILE_PATH, folder, sizeof folder) && !flush_folder(folder))
-                printf(MSG_FLUSH_FAILED, folder);
+            if (!flush_folder(folder)) printf(MSG_FLUSH_FAILED, folder);
             return;
         }
         save_record();
@@ -303,16 +344,45 @@ void update_cfg::finish() {
     if (m_update_state != UpdateFile::unopened) printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
 }
 
+namespace {
+
+// The run lock (run_lock.h) for the whole run: -1 when none could be taken,
+// -2 when another run held it past RUN_WAIT_SECONDS.  A folder that cannot
+// be locked at all (missing: then there is no update file either) does not
+// stop the run.
+int wait_for_other_run() {
+    char folder[PATH_MAX];
+    if (!folder_of(UPDATE_FILE_PATH, folder, sizeof folder)) return -1;
+    bool busy;
+    int lock = lock_folder(folder, busy);
+    if (!busy) return lock;
+    printf(MSG_RUN_WAITING, UPDATE_FILE_PATH);
+    fflush(stdout);  // a log that follows the output sees why nothing happens
+    const struct timespec pause = {0, 100000000L};  // 100 ms
+    for (int tries = 0; tries < RUN_WAIT_SECONDS * 10; ++tries) {
+        nanosleep(&pause, nullptr);
+        lock = lock_folder(folder, busy);
+        if (!busy) return lock;
+    }
+    printf(MSG_RUN_LEFT, UPDATE_FILE_PATH);
+    return -2;
+}
+
+}  // namespace
+
 int main() {
     // The output is informational: a reader that went away must not stop an
     // update halfway, and a save past a file size limit fails and says so.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     puts(MSG_MAIN_ENTER);
+    const int lock = wait_for_other_run();
+    if (lock == -2) return 0;
     update_cfg update;
     update.update(CONFIG_PATH);
     update.update(CONFIG_DEFAULT_PATH);
     update.update(FACTORY_DEFAULT_PATH);
     update.finish();
+    if (lock >= 0) close(lock);  // a test build runs main more than once
     return 0;
 }

@@ -1,6 +1,10 @@
 // The built tool with the real store over a copy of the sample device tree.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 
 #include <regex>
 #include <string>
@@ -141,6 +145,42 @@ TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
         "(?:.*\\n)*?.*openat\\([^\\n]*\"\\./mnt/mtd/app\", [^\\n]*O_DIRECTORY[^\\n]* = (\\d+)\\n"
         "(?:.*\\n)*?.*fsync\\(\\2\\) += 0\\n");
     EXPECT_TRUE(std::regex_search(unchanged, flushed_then_deleted)) << unchanged;
+}
+
+// The flushes before and after the update file's deletion, with the third
+// configuration behind a link to another folder and every store up to date
+// already (as a run stopped after its renames leaves them): the folder
+// flushed for that store is the link target's, which holds the file its
+// save replaced, not the link's; and the deletion itself is flushed before
+// the progress record goes, so that no power cut keeps the update file and
+// loses the record.
+TEST_F(EndToEnd, DeletionAfterTheReplacedFilesFoldersAndFlushedBeforeTheRecordGoes) {
+    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
+    ScratchDir other;
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(other.path().c_str(), real), nullptr);
+    ASSERT_EQ(rename((dir_ / kConfigs[2]).c_str(), (other / "config.xml.default").c_str()), 0);
+    ASSERT_EQ(symlink((other / "config.xml.default").c_str(), (dir_ / kConfigs[2]).c_str()), 0);
+    ASSERT_EQ(run().out, read_file(kExpected + "/stdout.txt"));
+    write_file(dir_ / kUpdate, read_file(kSample + "/" + kUpdate));
+    const std::string trace = dir_ / "trace";
+    ASSERT_TRUE(shell_succeeds("cd '" + dir_.path() +
+                               "' && strace -f -qq -E ASAN_OPTIONS=detect_leaks=0 -o '" + trace +
+                               "' -e trace=openat,fsync,unlink '" + ROOTED_TOOL + "'"));
+    const std::string log = read_file(trace);
+    EXPECT_FALSE(exists(dir_ / kUpdate));
+    const std::regex target_folder_flushed(
+        "openat\\(AT_FDCWD, \"" + std::string(real) +
+        "\", O_RDONLY[^\\n]*O_DIRECTORY[^\\n]* = (\\d+)\\n(?:.*\\n)*?.*fsync\\(\\1\\) += "
+        "0\\n(?:.*\\n)*?.*unlink\\(\"\\./mnt/mtd/app/update\\.cfg\"\\) = 0\\n");
+    EXPECT_TRUE(std::regex_search(log, target_folder_flushed)) << real << "\n" << log;
+    const std::regex deletion_flushed_first(
+        "unlink\\(\"\\./mnt/mtd/app/update\\.cfg\"\\) = "
+        "0\\n(?:(?!.*update\\.cfg\\.progress).*\\n)*?"
+        ".*fsync\\(\\d+\\) += "
+        "0\\n(?:.*\\n)*?.*unlink\\(\"\\./mnt/mtd/app/update\\.cfg\\.progress\"\\)");
+    EXPECT_TRUE(std::regex_search(log, deletion_flushed_first)) << log;
 }
 
 // The installed binary with its real fixed paths, in a sandbox whose /mnt and

@@ -11,13 +11,13 @@
 
 #include <algorithm>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "process.h"
 #include "scratch.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 
@@ -39,17 +39,9 @@ struct Call {
 };
 
 std::vector<Call> parse_trace(const std::string &log) {
-    static const std::regex line(R"(^(?:\d+ +)?(\w+)\((.*)\) += (-?\d+|\?).*$)");
     std::vector<Call> calls;
-    std::smatch m;
-    size_t begin = 0;
-    while (begin < log.size()) {
-        size_t end = log.find('\n', begin);
-        if (end == std::string::npos) end = log.size();
-        const std::string text = log.substr(begin, end - begin);
-        if (std::regex_match(text, m, line)) calls.push_back({m[1], m[2], m[3]});
-        begin = end + 1;
-    }
+    for (const SystemCall &call : parse_strace(log))
+        calls.push_back({call.name, call.arguments, call.result});
     return calls;
 }
 

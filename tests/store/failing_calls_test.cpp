@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "process.h"
 #include "store_helpers.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 
@@ -28,22 +28,15 @@ struct Call {
 // The calls of a clean run that name the scratch folder or a descriptor of
 // something in it (strace -y prints each descriptor's path).
 std::vector<Call> calls_on(const std::string &trace, const std::string &folder) {
-    static const std::regex line(R"(^(\w+)\((.*)\) += (-?\d+).*$)");
     std::vector<Call> found;
     std::map<std::string, int> seen;
     bool renamed = false;
-    std::smatch m;
-    size_t begin = 0;
-    while (begin < trace.size()) {
-        size_t end = trace.find('\n', begin);
-        if (end == std::string::npos) end = trace.size();
-        const std::string text = trace.substr(begin, end - begin);
-        begin = end + 1;
-        if (!std::regex_match(text, m, line)) continue;
-        const int nth = ++seen[m[1]];
-        if (m[2].str().find(folder) == std::string::npos) continue;
-        found.push_back({m[1], nth, renamed});
-        renamed |= m[1] == "renameat";
+    for (const SystemCall &call : parse_strace(trace)) {
+        if (call.result.empty() || call.result == "?") continue;
+        const int nth = ++seen[call.name];
+        if (call.arguments.find(folder) == std::string::npos) continue;
+        found.push_back({call.name, nth, renamed});
+        renamed |= call.name == "renameat";
     }
     return found;
 }

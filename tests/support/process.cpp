@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,12 +9,21 @@
 
 namespace testing_support {
 
-Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd) {
-    Outcome outcome;
+namespace {
+
+struct Started {
+    pid_t pid = -1;
+    int out = -1;  // the read end of its standard output
+};
+
+// Forked, then waiting for the end of the file on the read end of gate (-1:
+// none), whose write end it closes, before it runs argv.
+Started start(const std::vector<std::string> &argv, const std::string &cwd, const int (&gate)[2]) {
+    Started started;
     int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return outcome;
-    const pid_t pid = fork();
-    if (pid == 0) {
+    if (pipe(pipe_fds) != 0) return started;
+    started.pid = fork();
+    if (started.pid == 0) {
         dup2(pipe_fds[1], STDOUT_FILENO);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
@@ -21,19 +31,56 @@ Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd
         std::vector<char *> args;
         for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
         args.push_back(nullptr);
+        char byte;
+        if (gate[1] >= 0) close(gate[1]);
+        if (gate[0] >= 0)
+            while (read(gate[0], &byte, 1) > 0) {
+            }
+        if (gate[0] >= 0) close(gate[0]);
         execv(args[0], args.data());
         _exit(127);
     }
     close(pipe_fds[1]);
+    started.out = pipe_fds[0];
+    return started;
+}
+
+Outcome finish(const Started &started) {
+    Outcome outcome;
+    if (started.out < 0) return outcome;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0)
+    while ((n = read(started.out, buffer, sizeof buffer)) > 0)
         outcome.out.append(buffer, static_cast<size_t>(n));
-    close(pipe_fds[0]);
+    close(started.out);
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    if (started.pid > 0 && waitpid(started.pid, &status, 0) == started.pid && WIFEXITED(status))
         outcome.status = WEXITSTATUS(status);
     return outcome;
+}
+
+}  // namespace
+
+Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd) {
+    const int no_gate[2] = {-1, -1};
+    return finish(start(argv, cwd, no_gate));
+}
+
+std::vector<Outcome> run_together(const std::vector<std::vector<std::string>> &argvs,
+                                  const std::string &cwd) {
+    int gate[2];
+    if (pipe(gate) != 0) return std::vector<Outcome>(argvs.size());
+    std::vector<Started> started;
+    for (const std::vector<std::string> &argv : argvs) {
+        started.push_back(start(argv, cwd, gate));
+        // A later child's output pipe must not stay open in an earlier one.
+        if (started.back().out >= 0) fcntl(started.back().out, F_SETFD, FD_CLOEXEC);
+    }
+    close(gate[0]);
+    close(gate[1]);  // opens the gate
+    std::vector<Outcome> outcomes;
+    for (const Started &one : started) outcomes.push_back(finish(one));
+    return outcomes;
 }
 
 int in_child(const std::function<int()> &body) {

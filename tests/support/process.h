@@ -14,6 +14,10 @@ struct Outcome {
 
 // argv[0] is the program's path.  Runs in the folder cwd when it is given.
 Outcome run_program(const std::vector<std::string> &argv, const std::string &cwd = "");
+// Several programs started at the same moment (each waits, already forked,
+// until all are), run to their ends in the folder cwd.
+std::vector<Outcome> run_together(const std::vector<std::vector<std::string>> &argvs,
+                                  const std::string &cwd = "");
 
 // Runs body in a forked child of this process and returns what it returned
 // (0 to 255), 255 when it threw, or -1 when the child did not exit normally.
