@@ -6,8 +6,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "extended_attributes.h"
 #include "store_limits.h"
@@ -57,6 +60,33 @@ bool same_file(const struct stat &a, const struct stat &b) {
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+// The new content on its way to the temporary file, summed up as it goes.
+struct Sink {
+    int fd;
+    ConfigFile::Fingerprint written;
+};
+
+ssize_t sink_write(void *cookie, const char *data, size_t size) {
+    Sink &sink = *static_cast<Sink *>(cookie);
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = ::write(sink.fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+        sink.written.add(data + done, static_cast<size_t>(n));
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+int sink_close(void *cookie) {
+    const std::unique_ptr<Sink> sink(static_cast<Sink *>(cookie));
+    return close_fd(sink->fd) ? 0 : -1;
+}
+
+// The file is read again in pieces of this size: the comparison needs no
+// second copy of a large file in memory.
+constexpr size_t kCheckChunk = 64 * 1024;
+
 bool read_whole(int fd, std::string &out) {
     for (size_t done = 0; done < out.size();) {
         const ssize_t n = ::read(fd, &out[done], out.size() - done);
@@ -68,6 +98,12 @@ bool read_whole(int fd, std::string &out) {
 }
 
 }  // namespace
+
+void ConfigFile::Fingerprint::add(const char *data, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ULL;
+    size += length;
+}
 
 ConfigFile::~ConfigFile() {
     if (folder_ >= 0) ::close(folder_);
@@ -100,6 +136,29 @@ bool ConfigFile::names_opened_file(int fd) const {
            same_file(by_name, identity_);
 }
 
+// A writer that puts the file's size and times back, or writes within the
+// same second on a file system that keeps whole seconds (flash file systems,
+// vfat, ext4 with small inodes), leaves the identity as it was: only the
+// bytes tell.  Until the first save they are compared exactly, then by the
+// fingerprint of what that save wrote.
+bool ConfigFile::holds_expected_bytes(int fd) const {
+    std::vector<char> chunk(kCheckChunk);
+    Fingerprint seen;
+    for (size_t at = 0;;) {
+        const ssize_t n = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return saved_ ? seen == *saved_ : at == bytes_.size();
+        const size_t length = static_cast<size_t>(n);
+        if (saved_)
+            seen.add(chunk.data(), length);
+        else if (length > bytes_.size() - at ||
+                 std::memcmp(chunk.data(), bytes_.data() + at, length) != 0)
+            return false;
+        at += length;
+    }
+}
+
 bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
     // Saves through this library hold an exclusive lock on the file they
     // replace.  It lives on the inode, so it needs no lock file and dies with
@@ -120,8 +179,10 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
     const int fd = ::openat(folder_, tmp.name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    tmp.out = ::fdopen(fd, "w");
+    Sink *sink = new (std::nothrow) Sink{fd, {}};
+    tmp.out = sink ? ::fopencookie(sink, "w", {nullptr, sink_write, nullptr, sink_close}) : nullptr;
     if (!tmp.out) {
+        delete sink;
         ::close(fd);
         return false;
     }
@@ -130,11 +191,13 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
         !copy_extended_attributes(current.get(), fd) || !write_content(tmp.out) ||
         std::fflush(tmp.out) != 0 || ::fsync(fd) != 0)
         return false;
-    // Checked again at the last moment for writers that take no lock.
-    if (!names_opened_file(current.get()) ||
+    // Checked again at the last moment for writers that take no lock.  One
+    // that writes after this check and before the rename is still lost.
+    if (!names_opened_file(current.get()) || !holds_expected_bytes(current.get()) ||
         ::renameat(folder_, tmp.name.c_str(), folder_, name_.c_str()) != 0)
         return false;
     tmp.keep();
+    saved_ = sink->written;
     // The rename changed the new file's change time: what the next save
     // expects to find is read after it; zeroed when unknown, it matches no file.
     struct stat saved {};
