@@ -1,0 +1,92 @@
+// What xml_file_open takes: one well-formed document in an encoding whose
+// markup a byte-wise parser reads as ASCII, and every file a save writes
+// opens again.  libexpat, which the store does not use, is the judge of
+// well-formedness.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "expat_view.h"
+#include "store_helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+// True when the store opens bytes as a file.
+bool opens(const std::string &bytes) {
+    ScratchDir dir;
+    write_file(dir / "config.xml", bytes);
+    const int handle = xml_file_open((dir / "config.xml").c_str());
+    xml_file_close(handle);
+    return handle > 0;
+}
+
+std::string declaring(const std::string &encoding, const std::string &body) {
+    return "<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>\n" + body;
+}
+
+// 1. Encodings in which a character's bytes can look like markup.
+
+const std::string kBody = "<DVR_CFG>\n  <S>\n    <K>old</K>\n  </S>\n</DVR_CFG>\n";
+
+// Stateful and 7-bit encodings: a character is spelled with ASCII bytes,
+// '<' among them (ISO-2022-JP writes U+65E5 as ESC $ B F | ESC ( B, and
+// U+6B21 as "<!" inside such escapes).  A file of plain ASCII declaring one
+// is refused as well: the first non-ASCII value would make a file that does
+// not open again.  HZ is not in the GNU C library at all; it is refused by
+// its name.
+TEST(StatefulEncodings, AreRefusedAtOpen) {
+    for (const char *encoding : {"ISO-2022-JP", "iso-2022-jp", "csISO2022JP", "ISO-2022-JP-2",
+                                 "ISO-2022-JP-3", "ISO-2022-CN", "ISO-2022-CN-EXT", "ISO-2022-KR",
+                                 "HZ", "HZ-GB-2312", "UTF-7", "utf7", "UTF-7-IMAP"}) {
+        EXPECT_FALSE(opens(declaring(encoding, kBody))) << encoding;
+    }
+    // A character of its own in the file changes nothing.
+    EXPECT_FALSE(opens(declaring("ISO-2022-JP", "<DVR_CFG><K>\x1B$BF|\x1B(B</K></DVR_CFG>")));
+    EXPECT_FALSE(opens(declaring("UTF-7", "<DVR_CFG><K>+AOk-</K></DVR_CFG>")));
+}
+
+// Before they were refused, a save wrote a file that its own store then
+// refused: the tool would have kept the update forever.  Whatever opens,
+// its save opens again.
+TEST(StatefulEncodings, NoSaveWritesAFileThatDoesNotOpen) {
+    for (const char *encoding : {"ISO-2022-JP", "ISO-2022-CN", "ISO-2022-KR", "UTF-7"}) {
+        ScratchDir dir;
+        const std::string path = dir / "config.xml";
+        write_file(path, declaring(encoding, kBody));
+        const int handle = xml_file_open(path.c_str());
+        if (handle <= 0) continue;
+        // U+6B21, U+808C and U+C0E5: "<!" in ISO-2022-JP, -CN and -KR.
+        write_value(handle, "\xE6\xAC\xA1\xE8\x82\x8C\xEC\x83\xA5\xC3\xA9 <&>", "DVR_CFG.S.K");
+        const bool saved = xml_file_save(handle) == 0;
+        xml_file_close(handle);
+        if (!saved) continue;
+        const int again = xml_file_open(path.c_str());
+        EXPECT_GT(again, 0) << encoding << ": the saved file does not open";
+        xml_file_close(again);
+    }
+}
+
+// Every encoding the store has taken so far still opens, under its usual
+// names, with its own characters in the file.
+TEST(AsciiBasedEncodings, StillOpen) {
+    const std::pair<const char *, std::string> documents[] = {
+        {"UTF-8", "Caf\xC3\xA9"},        {"US-ASCII", "plain"},
+        {"ISO-8859-1", "Caf\xE9"},       {"latin1", "Caf\xE9"},
+        {"ISO-8859-15", "\xA4"},         {"windows-1250", "\xB3"},
+        {"windows-1252", "\x80 5"},      {"windows-1258", "\xFE"},
+        {"GB2312", "\xD6\xD0\xCE\xC4"},  {"GBK", "\xD4O\x82\xE4"},
+        {"GB18030", "\x81\x30\x81\x30"}, {"Big5", "\xB3]\xB3\xC6"},
+        {"Shift_JIS", "\x93\xFA\x96{"},  {"SJIS", "\x8B@\x8A\xED"},
+        {"EUC-JP", "\xC6\xFC\xCB\xDC"},  {"EUC-KR", "\xC7\xD1\xB1\xB9"},
+        {"KOI8-R", "\xF6\xD5\xCB"},      {"X-NO-SUCH-ENCODING", "plain"},
+    };
+    for (const auto &[encoding, text] : documents) {
+        const std::string document = declaring(encoding, "<DVR_CFG><K>" + text + "</K></DVR_CFG>");
+        EXPECT_TRUE(opens(document)) << encoding;
+    }
+}
+
+}  // namespace
