@@ -58,12 +58,30 @@ std::unique_ptr<Document> Document::open(const char *path) {
     return doc;
 }
 
+namespace {
+
+// What the parser lets through that no XML document holds, and that the
+// store refuses itself: bytes that are no character of the file's encoding
+// (where the C library knows it), and control characters other than tab,
+// line feed and carriage return.  Other faults the parser does not see are
+// taken, as the README lists them: finding them would take a second parse.
+bool holds_only_characters(std::string_view bytes, const Encoding &encoding) {
+    const auto control = [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r';
+    };
+    if (std::any_of(bytes.begin(), bytes.end(), control)) return false;
+    if (encoding.is_utf8()) return is_utf8(bytes);
+    return !encoding.converts() || encoding.valid(bytes);
+}
+
+}  // namespace
+
 // Read byte by byte as if it were UTF-8: in every encoding the store takes,
 // markup is ASCII and no byte of another character looks like it.
 bool Document::parse() {
     const std::string &bytes = file_.bytes();
     encoding_.emplace(declared_encoding(bytes));
-    if (!encoding_->ascii_compatible()) return false;
+    if (!encoding_->ascii_compatible() || !holds_only_characters(bytes, *encoding_)) return false;
     learn_layout();
     return dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) &&
            is_whole();
@@ -85,16 +103,20 @@ void Document::learn_layout() {
     }
 }
 
-// The parser accepts several root elements and drops stray text around the
-// root; either means the file is not one whole document.
+// The parser accepts several root elements, an XML declaration after other
+// nodes, a DOCTYPE after the root or twice, and drops stray text around the
+// root; each means the file is not one whole document.
 bool Document::is_whole() const {
     const std::string_view bytes = file_.bytes();
     size_t pos =
         bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
-    int roots = 0;
+    const size_t start = pos;
+    int roots = 0, doctypes = 0;
     for (pugi::xml_node node = dom_.first_child(); node; node = node.next_sibling()) {
         if (is_element(node)) ++roots;
         const size_t begin = map_.begin(node);
+        if (node.type() == pugi::node_declaration && begin != start) return false;
+        if (node.type() == pugi::node_doctype && (roots > 0 || ++doctypes > 1)) return false;
         if (begin < pos || !map_.is_whitespace(pos, begin)) return false;
         pos = map_.end(node);
     }
