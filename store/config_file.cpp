@@ -10,7 +10,6 @@
 #include <memory>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "extended_attributes.h"
 #include "store_limits.h"
@@ -99,10 +98,29 @@ bool read_whole(int fd, std::string &out) {
 
 }  // namespace
 
+// Eight bytes at a time, whatever pieces they come in: a save streams its
+// content in one set of pieces, the check reads it in another.
 void ConfigFile::Fingerprint::add(const char *data, size_t length) {
-    for (size_t i = 0; i < length; ++i)
-        hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ULL;
+    const auto mix = [this](uint64_t word) {
+        hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+        hash ^= hash >> 29;
+    };
     size += length;
+    for (; length > 0 && pending_bytes > 0; --length) {
+        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++))
+                   << (8 * pending_bytes);
+        if (++pending_bytes < 8) continue;
+        mix(std::exchange(pending, 0));
+        pending_bytes = 0;
+    }
+    for (; length >= 8; data += 8, length -= 8) {
+        uint64_t word;
+        std::memcpy(&word, data, sizeof word);
+        mix(word);
+    }
+    for (; length > 0; --length)
+        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++))
+                   << (8 * pending_bytes++);
 }
 
 ConfigFile::~ConfigFile() {
@@ -142,18 +160,18 @@ bool ConfigFile::names_opened_file(int fd) const {
 // bytes tell.  Until the first save they are compared exactly, then by the
 // fingerprint of what that save wrote.
 bool ConfigFile::holds_expected_bytes(int fd) const {
-    std::vector<char> chunk(kCheckChunk);
+    const std::unique_ptr<char[]> chunk(new char[kCheckChunk]);
     Fingerprint seen;
     for (size_t at = 0;;) {
-        const ssize_t n = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(at));
+        const ssize_t n = ::pread(fd, chunk.get(), kCheckChunk, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) return saved_ ? seen == *saved_ : at == bytes_.size();
         const size_t length = static_cast<size_t>(n);
         if (saved_)
-            seen.add(chunk.data(), length);
+            seen.add(chunk.get(), length);
         else if (length > bytes_.size() - at ||
-                 std::memcmp(chunk.data(), bytes_.data() + at, length) != 0)
+                 std::memcmp(chunk.get(), bytes_.data() + at, length) != 0)
             return false;
         at += length;
     }

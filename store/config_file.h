@@ -44,10 +44,12 @@ class ConfigFile {
     // content of the last save from another writer's without keeping it.
     struct Fingerprint {
         uint64_t size = 0;
-        uint64_t hash = 14695981039346656037ULL;  // FNV-1a, 64 bits
+        uint64_t hash = 0;
+        uint64_t pending = 0;  // the bytes past the last whole eight
+        unsigned pending_bytes = 0;
         void add(const char *data, size_t length);
         bool operator==(const Fingerprint &other) const {
-            return size == other.size && hash == other.hash;
+            return size == other.size && hash == other.hash && pending == other.pending;
         }
     };
 

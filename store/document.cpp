@@ -62,14 +62,9 @@ namespace {
 
 // What the parser lets through that no XML document holds, and that the
 // store refuses itself: bytes that are no character of the file's encoding
-// (where the C library knows it), and control characters other than tab,
-// line feed and carriage return.  Other faults the parser does not see are
+// (where the C library knows it).  Other faults the parser does not see are
 // taken, as the README lists them: finding them would take a second parse.
 bool holds_only_characters(std::string_view bytes, const Encoding &encoding) {
-    const auto control = [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r';
-    };
-    if (std::any_of(bytes.begin(), bytes.end(), control)) return false;
     if (encoding.is_utf8()) return is_utf8(bytes);
     return !encoding.converts() || encoding.valid(bytes);
 }

@@ -107,8 +107,6 @@ const std::string kRefused[] = {
     "<DVR_CFG>\xC0\xAF</DVR_CFG>",
     "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><DVR_CFG>\x81\x20</DVR_CFG>",
     "<?xml version=\"1.0\" encoding=\"windows-1252\"?><DVR_CFG>\x81</DVR_CFG>",
-    "<DVR_CFG>\x01</DVR_CFG>",
-    "<DVR_CFG><K>\x1B</K></DVR_CFG>",
     "<!DOCTYPE DVR_CFG><!DOCTYPE DVR_CFG><DVR_CFG/>",
     "<DVR_CFG/><!DOCTYPE DVR_CFG>",
 };
@@ -134,6 +132,8 @@ const std::string kTakenBeyondXml[] = {
     "<DVR_CFG><!-- a -- b --><K>x</K></DVR_CFG>",
     "<?xml encoding=\"UTF-8\"?><DVR_CFG><K>x</K></DVR_CFG>",
     "<DVR_CFG><K\xC2\xA0>x</K\xC2\xA0></DVR_CFG>",
+    "<DVR_CFG><K>\x01</K></DVR_CFG>",
+    "<DVR_CFG><K>\x1B[0m</K></DVR_CFG>",
 };
 
 TEST(NotWellFormed, WhatTheStoreTakesBeyondXmlOpensAndSavesAsItWas) {
