@@ -1,6 +1,7 @@
 #include "document.h"
 
 #include <algorithm>
+#include <cctype>
 #include <new>
 
 #include "entry_path.h"
@@ -225,13 +226,20 @@ std::optional<std::string_view> Document::as_utf8(std::string_view bytes,
 }
 
 // Points parts_ at the entry path's names as the document spells them; false
-// when its encoding cannot spell one (a name holds no references).
+// when its encoding cannot spell one (a name holds no references), or
+// spells it with a byte below 0x80 that ends a name for the parser (a second
+// byte '\\' or '|' in Shift_JIS or Big5): the saved file would not open.
 bool Document::in_document_encoding() {
     if (encoding_->is_utf8()) return true;
+    const auto ends_a_name = [](char c) {
+        return static_cast<unsigned char>(c) < 0x80 &&
+               !std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != ':' && c != '-' &&
+               c != '.';
+    };
     names_.clear();
     for (const std::string_view part : parts_) {
         std::optional<std::string> name = encoding_->from_utf8(part, Encoding::Missing::refuse);
-        if (!name) return false;
+        if (!name || std::any_of(name->begin(), name->end(), ends_a_name)) return false;
         names_.push_back(std::move(*name));
     }
     parts_.assign(names_.begin(), names_.end());

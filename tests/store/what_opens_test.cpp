@@ -146,4 +146,39 @@ TEST(NotWellFormed, WhatTheStoreTakesBeyondXmlOpensAndSavesAsItWas) {
     }
 }
 
+// 3. Names whose bytes in the file's encoding hold ASCII.
+
+// Shift_JIS and Big5 spell some characters with a second byte below 0x80:
+// a letter there is read as part of the name, '\\', '|' or '[' end it, and
+// a file holding such a new element would not open again.
+TEST(NewNamesInTheFileEncoding, AreRefusedWhenABytePastTheFirstEndsTheName) {
+    const struct {
+        const char *encoding;
+        const char *name_utf8;
+        bool taken;
+    } names[] = {
+        {"Shift_JIS", "\xE8\xA1\xA8", false},  // U+8868: 0x95 '\\'
+        {"Shift_JIS", "\xE3\x83\xBC", false},  // U+30FC: 0x81 '['
+        {"Big5", "\xE5\x8A\x9F", false},       // U+529F: 0xA5 '\\'
+        {"Shift_JIS", "\xE3\x82\xA2", true},   // U+30A2: 0x83 'A'
+        {"Big5", "\xE5\x90\x8D", true},        // U+540D: 0xA6 'W'
+    };
+    for (const auto &n : names) {
+        ScratchDir dir;
+        const std::string path = dir / "config.xml";
+        const std::string document = declaring(n.encoding, kBody);
+        write_file(path, document);
+        const int handle = xml_file_open(path.c_str());
+        ASSERT_GT(handle, 0) << n.encoding;
+        const std::string entry = std::string("DVR_CFG.") + n.name_utf8;
+        EXPECT_EQ(write_value(handle, "v", entry) == 0, n.taken) << n.encoding << " " << entry;
+        EXPECT_EQ(xml_file_save(handle), 0);
+        xml_file_close(handle);
+        const int again = xml_file_open(path.c_str());
+        EXPECT_GT(again, 0) << n.encoding << " " << entry << ": the saved file does not open";
+        xml_file_close(again);
+        if (!n.taken) EXPECT_EQ(read_file(path), document);
+    }
+}
+
 }  // namespace
