@@ -84,7 +84,7 @@ int sink_close(void *cookie) {
 
 // The file is read again in pieces of this size: the comparison needs no
 // second copy of a large file in memory.
-constexpr size_t kCheckChunk = 64 * 1024;
+constexpr size_t kCheckChunk = size_t{64} * 1024;
 
 bool read_whole(int fd, std::string &out) {
     for (size_t done = 0; done < out.size();) {
@@ -197,6 +197,8 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
     const int fd = ::openat(folder_, tmp.name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
+    // The stream owns the sink from here and frees it at its close.
+    // cppcheck-suppress [unusedAllocatedMemory, unreadVariable] ; used through the cookie
     Sink *sink = new (std::nothrow) Sink{fd, {}};
     tmp.out = sink ? ::fopencookie(sink, "w", {nullptr, sink_write, nullptr, sink_close}) : nullptr;
     if (!tmp.out) {
