@@ -5,6 +5,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake libpugixml-dev libgtest-dev libexpat1-dev bubblewrap strace
+  e2fsprogs mount
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck
   mender-client mender-artifact shellcheck xmlstarlet
   busybox man-db systemd "$@")

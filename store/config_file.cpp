@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "extended_attributes.h"
@@ -57,6 +59,33 @@ bool same_file(const struct stat &a, const struct stat &b) {
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+// The new content on its way to the temporary file, summed up as it goes.
+struct Sink {
+    int fd;
+    ConfigFile::Fingerprint written;
+};
+
+ssize_t sink_write(void *cookie, const char *data, size_t size) {
+    Sink &sink = *static_cast<Sink *>(cookie);
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = ::write(sink.fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+        sink.written.add(data + done, static_cast<size_t>(n));
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+int sink_close(void *cookie) {
+    const std::unique_ptr<Sink> sink(static_cast<Sink *>(cookie));
+    return close_fd(sink->fd) ? 0 : -1;
+}
+
+// The file is read again in pieces of this size: the comparison needs no
+// second copy of a large file in memory.
+constexpr size_t kCheckChunk = size_t{64} * 1024;
+
 bool read_whole(int fd, std::string &out) {
     for (size_t done = 0; done < out.size();) {
         const ssize_t n = ::read(fd, &out[done], out.size() - done);
@@ -68,6 +97,31 @@ bool read_whole(int fd, std::string &out) {
 }
 
 }  // namespace
+
+// Eight bytes at a time, whatever pieces they come in: a save streams its
+// content in one set of pieces, the check reads it in another.
+void ConfigFile::Fingerprint::add(const char *data, size_t length) {
+    const auto mix = [this](uint64_t word) {
+        hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+        hash ^= hash >> 29;
+    };
+    size += length;
+    for (; length > 0 && pending_bytes > 0; --length) {
+        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++))
+                   << (8 * pending_bytes);
+        if (++pending_bytes < 8) continue;
+        mix(std::exchange(pending, 0));
+        pending_bytes = 0;
+    }
+    for (; length >= 8; data += 8, length -= 8) {
+        uint64_t word;
+        std::memcpy(&word, data, sizeof word);
+        mix(word);
+    }
+    for (; length > 0; --length)
+        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++))
+                   << (8 * pending_bytes++);
+}
 
 ConfigFile::~ConfigFile() {
     if (folder_ >= 0) ::close(folder_);
@@ -100,6 +154,29 @@ bool ConfigFile::names_opened_file(int fd) const {
            same_file(by_name, identity_);
 }
 
+// A writer that puts the file's size and times back, or writes within the
+// same second on a file system that keeps whole seconds (flash file systems,
+// vfat, ext4 with small inodes), leaves the identity as it was: only the
+// bytes tell.  Until the first save they are compared exactly, then by the
+// fingerprint of what that save wrote.
+bool ConfigFile::holds_expected_bytes(int fd) const {
+    const std::unique_ptr<char[]> chunk(new char[kCheckChunk]);
+    Fingerprint seen;
+    for (size_t at = 0;;) {
+        const ssize_t n = ::pread(fd, chunk.get(), kCheckChunk, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return saved_ ? seen == *saved_ : at == bytes_.size();
+        const size_t length = static_cast<size_t>(n);
+        if (saved_)
+            seen.add(chunk.get(), length);
+        else if (length > bytes_.size() - at ||
+                 std::memcmp(chunk.get(), bytes_.data() + at, length) != 0)
+            return false;
+        at += length;
+    }
+}
+
 bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
     // Saves through this library hold an exclusive lock on the file they
     // replace.  It lives on the inode, so it needs no lock file and dies with
@@ -120,8 +197,12 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
     const int fd = ::openat(folder_, tmp.name.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    tmp.out = ::fdopen(fd, "w");
+    // The stream owns the sink from here and frees it at its close.
+    // cppcheck-suppress [unusedAllocatedMemory, unreadVariable] ; used through the cookie
+    Sink *sink = new (std::nothrow) Sink{fd, {}};
+    tmp.out = sink ? ::fopencookie(sink, "w", {nullptr, sink_write, nullptr, sink_close}) : nullptr;
     if (!tmp.out) {
+        delete sink;
         ::close(fd);
         return false;
     }
@@ -130,11 +211,13 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
         !copy_extended_attributes(current.get(), fd) || !write_content(tmp.out) ||
         std::fflush(tmp.out) != 0 || ::fsync(fd) != 0)
         return false;
-    // Checked again at the last moment for writers that take no lock.
-    if (!names_opened_file(current.get()) ||
+    // Checked again at the last moment for writers that take no lock.  One
+    // that writes after this check and before the rename is still lost.
+    if (!names_opened_file(current.get()) || !holds_expected_bytes(current.get()) ||
         ::renameat(folder_, tmp.name.c_str(), folder_, name_.c_str()) != 0)
         return false;
     tmp.keep();
+    saved_ = sink->written;
     // The rename changed the new file's change time: what the next save
     // expects to find is read after it; zeroed when unknown, it matches no file.
     struct stat saved {};

@@ -4,8 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace xml_store {
@@ -27,8 +29,9 @@ class ConfigFile {
     // Replaces the file's content with what write_content writes to the
     // stream it is given (true when all of it was written).  Refused, writing
     // nothing, when the file is no longer the one opened or last saved (same
-    // device, inode, size, modification and change time), or when another
-    // save of it is under way.  The new content goes to a temporary file
+    // device, inode, size, modification and change time, and, read again
+    // just before the rename, the same bytes), or when another save of it is
+    // under way.  The new content goes to a temporary file
     // beside it, is flushed, takes the file's mode, owner and extended
     // attributes (those the process may set) and is renamed
     // over it; then the folder is flushed.  On failure no temporary file is
@@ -37,13 +40,29 @@ class ConfigFile {
     // still undo, and the next replace() of this object writes it again.
     bool replace(const std::function<bool(FILE *)> &write_content);
 
+    // A file's bytes as they stream past, summed up: enough to tell the
+    // content of the last save from another writer's without keeping it.
+    struct Fingerprint {
+        uint64_t size = 0;
+        uint64_t hash = 0;
+        uint64_t pending = 0;  // the bytes past the last whole eight
+        unsigned pending_bytes = 0;
+        void add(const char *data, size_t length);
+        bool operator==(const Fingerprint &other) const {
+            return size == other.size && hash == other.hash && pending == other.pending;
+        }
+    };
+
   private:
     bool names_opened_file(int fd) const;
+    bool holds_expected_bytes(int fd) const;
 
     int folder_ = -1;
     std::string name_;
     struct stat identity_ {};
     std::string bytes_;
+    // What the last save wrote; until one did, the file should hold bytes_.
+    std::optional<Fingerprint> saved_;
 };
 
 }  // namespace xml_store

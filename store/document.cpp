@@ -1,6 +1,7 @@
 #include "document.h"
 
 #include <algorithm>
+#include <cctype>
 #include <new>
 
 #include "entry_path.h"
@@ -58,12 +59,25 @@ std::unique_ptr<Document> Document::open(const char *path) {
     return doc;
 }
 
+namespace {
+
+// What the parser lets through that no XML document holds, and that the
+// store refuses itself: bytes that are no character of the file's encoding
+// (where the C library knows it).  Other faults the parser does not see are
+// taken, as the README lists them: finding them would take a second parse.
+bool holds_only_characters(std::string_view bytes, const Encoding &encoding) {
+    if (encoding.is_utf8()) return is_utf8(bytes);
+    return !encoding.converts() || encoding.valid(bytes);
+}
+
+}  // namespace
+
 // Read byte by byte as if it were UTF-8: in every encoding the store takes,
 // markup is ASCII and no byte of another character looks like it.
 bool Document::parse() {
     const std::string &bytes = file_.bytes();
     encoding_.emplace(declared_encoding(bytes));
-    if (!encoding_->ascii_compatible()) return false;
+    if (!encoding_->ascii_compatible() || !holds_only_characters(bytes, *encoding_)) return false;
     learn_layout();
     return dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) &&
            is_whole();
@@ -85,16 +99,20 @@ void Document::learn_layout() {
     }
 }
 
-// The parser accepts several root elements and drops stray text around the
-// root; either means the file is not one whole document.
+// The parser accepts several root elements, an XML declaration after other
+// nodes, a DOCTYPE after the root or twice, and drops stray text around the
+// root; each means the file is not one whole document.
 bool Document::is_whole() const {
     const std::string_view bytes = file_.bytes();
     size_t pos =
         bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
-    int roots = 0;
+    const size_t start = pos;
+    int roots = 0, doctypes = 0;
     for (pugi::xml_node node = dom_.first_child(); node; node = node.next_sibling()) {
         if (is_element(node)) ++roots;
         const size_t begin = map_.begin(node);
+        if (node.type() == pugi::node_declaration && begin != start) return false;
+        if (node.type() == pugi::node_doctype && (roots > 0 || ++doctypes > 1)) return false;
         if (begin < pos || !map_.is_whitespace(pos, begin)) return false;
         pos = map_.end(node);
     }
@@ -208,13 +226,20 @@ std::optional<std::string_view> Document::as_utf8(std::string_view bytes,
 }
 
 // Points parts_ at the entry path's names as the document spells them; false
-// when its encoding cannot spell one (a name holds no references).
+// when its encoding cannot spell one (a name holds no references), or
+// spells it with a byte below 0x80 that ends a name for the parser (a second
+// byte '\\' or '|' in Shift_JIS or Big5): the saved file would not open.
 bool Document::in_document_encoding() {
     if (encoding_->is_utf8()) return true;
+    const auto ends_a_name = [](char c) {
+        return static_cast<unsigned char>(c) < 0x80 &&
+               !std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != ':' && c != '-' &&
+               c != '.';
+    };
     names_.clear();
     for (const std::string_view part : parts_) {
         std::optional<std::string> name = encoding_->from_utf8(part, Encoding::Missing::refuse);
-        if (!name) return false;
+        if (!name || std::any_of(name->begin(), name->end(), ends_a_name)) return false;
         names_.push_back(std::move(*name));
     }
     parts_.assign(names_.begin(), names_.end());

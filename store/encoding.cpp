@@ -108,6 +108,46 @@ bool is_encoding_name(std::string_view name) {
     return true;
 }
 
+// Families in which markup bytes can be part of another character: 7-bit
+// and stateful encodings (the ISO-2022 family, HZ, UTF-7) and the wide ones.
+// Consulted only where the C library cannot convert the encoding, so that
+// its bytes cannot be tried (a device libc without those tables); wherever
+// it can, the bytes decide (Encoding::spells_markup_as_ascii()).  Keys as
+// key_of() gives them, each the start of a name.
+constexpr const char *kNotAsciiBased[] = {"ISO2022", "CSISO2022", "HZ",   "UTF7", "UNICODE11UTF7",
+                                          "UTF16",   "UTF32",     "UCS2", "UCS4"};
+
+bool named_not_ascii_based(std::string_view name) {
+    const std::string key = key_of(name);
+    return std::any_of(std::begin(kNotAsciiBased), std::end(kNotAsciiBased),
+                       [&](const char *prefix) { return key.rfind(prefix, 0) == 0; });
+}
+
+// The bytes below 0x80 that XML markup is made of, besides letters and digits.
+constexpr std::string_view kMarkupSymbols = "\t\n\r !\"#%&'()*+,-./:;<=>?[]_|";
+
+bool is_markup_byte(unsigned char b) {
+    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
+           kMarkupSymbols.find(static_cast<char>(b)) != std::string_view::npos;
+}
+
+enum class Decoded { character, incomplete, invalid };
+
+// What cd makes of bytes alone, from its initial state: one whole character
+// (then in out), the start of a longer one, or anything else.
+Decoded decode_alone(iconv_t cd, std::string_view bytes, std::string &out) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    out.clear();
+    char *in = const_cast<char *>(bytes.data());
+    size_t left = bytes.size();
+    if (!convert(cd, in, left, out))
+        return errno == EINVAL ? Decoded::incomplete : Decoded::invalid;
+    return_to_initial_state(cd, out);
+    uint32_t cp;
+    return !out.empty() && utf8_sequence(out, 0, cp) == out.size() ? Decoded::character
+                                                                   : Decoded::invalid;
+}
+
 }  // namespace
 
 std::string declared_encoding(std::string_view document) {
@@ -166,8 +206,37 @@ Encoding::Encoding(std::string_view name) : name_(canonical_encoding(name)) {
     to_utf8_ = open_conversion("UTF-8", name_.c_str());
     from_utf8_ = open_conversion(name_.c_str(), "UTF-8");
     converts_ = to_utf8_ && from_utf8_;
-    const std::string_view markup = "<?xml version='1.0'?>\t\r\n<!DOCTYPE [&#;]-->AZaz09_.:/=\"";
-    ascii_compatible_ = from_utf8(markup) == std::string(markup);
+    ascii_compatible_ = converts_ ? spells_markup_as_ascii() : !named_not_ascii_based(name_);
+}
+
+// A byte-wise parser reads the file right, and what a save adds reads back,
+// when every byte below 0x80 is a character by itself, the bytes of markup
+// being those very characters both ways, and no longer character holds a
+// blank or a symbol of markup.  Stateful encodings fail the first: a byte
+// that shifts (ESC and SO in ISO-2022, '~' in HZ, '+' in UTF-7) is no
+// character alone; so do UTF-16 and UTF-32.  EBCDIC fails the second.
+// Letters and the symbols from '@' up may follow a lead byte (Shift_JIS,
+// Big5, GBK), digits too (GB18030): inside a name or a text, where such
+// characters stand, a byte-wise parser reads past them.
+bool Encoding::spells_markup_as_ascii() const {
+    std::string out;
+    for (int b = 1; b < 0x80; ++b) {
+        const std::string byte(1, static_cast<char>(b));
+        if (decode_alone(to_utf8_, byte, out) != Decoded::character) return false;
+        if (is_markup_byte(static_cast<unsigned char>(b)) &&
+            (out != byte || from_utf8(byte) != byte))
+            return false;
+    }
+    for (int lead = 0x80; lead < 0x100; ++lead) {
+        std::string pair(2, static_cast<char>(lead));
+        if (decode_alone(to_utf8_, pair.substr(0, 1), out) != Decoded::incomplete) continue;
+        for (const char symbol : kMarkupSymbols) {
+            if (symbol >= '@') continue;
+            pair[1] = symbol;
+            if (decode_alone(to_utf8_, pair, out) != Decoded::invalid) return false;
+        }
+    }
+    return true;
 }
 
 Encoding::~Encoding() {

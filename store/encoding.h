@@ -48,9 +48,11 @@ class Encoding {
     // valid() and to_utf8() accept ASCII alone.
     bool converts() const { return converts_; }
     // True when the markup characters, letters, digits and blanks are the
-    // same bytes as in ASCII: a byte-wise XML parser reads such a file right.
-    // False for UTF-16, UTF-32, UTF-7 and EBCDIC, which the store refuses,
-    // and for a name XML does not allow ("ISO-8859-1//TRANSLIT").
+    // same bytes as in ASCII and never part of another character: a
+    // byte-wise XML parser reads such a file right, and what a save adds
+    // reads back.  False for UTF-16, UTF-32, EBCDIC and the stateful ones
+    // (ISO-2022-*, HZ, UTF-7), which the store refuses, and for a name XML
+    // does not allow ("ISO-8859-1//TRANSLIT").
     bool ascii_compatible() const { return ascii_compatible_; }
 
     // True when bytes are a whole, valid sequence of this encoding.
@@ -64,6 +66,8 @@ class Encoding {
                                          Missing missing = Missing::reference) const;
 
   private:
+    bool spells_markup_as_ascii() const;
+
     std::string name_;
     bool utf8_ = false;
     bool converts_ = false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace xml_store {
 
@@ -28,10 +29,21 @@ size_t utf8_multibyte(std::string_view s, size_t i, uint32_t &cp) {
     return extra + 1;
 }
 
+// A whole file is checked at open: its ASCII, most of it, goes eight bytes
+// at a time.
 bool is_utf8(std::string_view s) {
     uint32_t cp;
-    for (size_t i = 0, n; i < s.size(); i += n)
+    for (size_t i = 0, n; i < s.size(); i += n) {
+        uint64_t word;
+        if (s.size() - i >= sizeof word) {
+            std::memcpy(&word, s.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                n = sizeof word;
+                continue;
+            }
+        }
         if ((n = utf8_sequence(s, i, cp)) == 0) return false;
+    }
     return true;
 }
 

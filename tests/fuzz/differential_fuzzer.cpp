@@ -66,6 +66,25 @@ bool ascii_incompatible(const std::string &encoding) {
     return std::regex_match(encoding, wide);
 }
 
+// Whether a byte-wise parser can read documents in encoding, judged by its
+// bytes through iconv: markup must be the same bytes as in ASCII, and no
+// character of a sample from many scripts may be spelled with a byte of
+// markup or a control (the stateful ISO-2022 family and UTF-7 are).
+bool markup_is_ascii_in(const std::string &encoding) {
+    if (ascii_incompatible(encoding)) return false;
+    const std::string markup = "<?xml version='1.0'?>\t\r\n<!DOCTYPE [&#;]-->AZaz09_.:/=\"";
+    std::string out;
+    if (!transcode(markup, "UTF-8", encoding, out) || out != markup) return false;
+    for (const char *sample : {"\xC3\xA9", "\xD0\x96", "\xCE\xA9", "\xE4\xB8\xAD", "\xE6\x97\xA5",
+                               "\xE6\xAC\xA1", "\xE8\x82\x8C", "\xEC\x83\xA5", "\xE2\x82\xAC"}) {
+        if (!transcode(sample, "UTF-8", encoding, out)) continue;  // not in this encoding
+        for (const char byte : out)
+            if (static_cast<unsigned char>(byte) < 0x20 || strchr("<>&\"'=/?!-", byte))
+                return false;
+    }
+    return true;
+}
+
 std::string read_back(const std::string &path) {
     std::string bytes;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -214,12 +233,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     const std::string encoding = encoding_declared_in(utf8_document);
-    if (ascii_incompatible(encoding)) return 0;
     if (has_non_ascii_entry(writes)) return 0;
     Case c;
     if (is_utf8_name(encoding)) {
         c.document = utf8_document;
     } else if (!transcode(utf8_document, "UTF-8", encoding, c.document)) {
+        return 0;
+    }
+    if (!markup_is_ascii_in(encoding)) {
+        // A save in such an encoding could write a file that does not open.
+        write_out(g_file, c.document);
+        const int handle = xml_file_open(g_file.c_str());
+        xml_file_close(handle);
+        require(handle <= 0, c, "a document in an encoding whose markup is not ASCII opens");
         return 0;
     }
     for (Write &w : writes) {
@@ -262,6 +288,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const ExpatView after = parse_with_expat(c.saved);
     require(after.well_formed, c, "the saved file is not well-formed: " + after.error);
+    const int again = xml_file_open(g_file.c_str());
+    xml_file_close(again);
+    require(again > 0, c, "the saved file does not open again");
 
     // Which elements a write changed, and where.
     std::set<std::string> changed;  // written with another value than they held

@@ -3,6 +3,8 @@
 // refuses, and what is left when the C library cannot convert at all.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -194,9 +196,10 @@ TEST(Encoding, ReadsTheDeclaration) {
 }
 
 TEST(Encoding, TellsWhichEncodingsAByteWiseParserReads) {
-    for (const char *name : {"UTF-8", "ISO-8859-1", "Shift_JIS", "GB18030", "ISO-2022-JP"})
+    for (const char *name : {"UTF-8", "ISO-8859-1", "Shift_JIS", "GB18030", "Big5", "GBK"})
         EXPECT_TRUE(Encoding(name).ascii_compatible()) << name;
-    for (const char *name : {"UTF-16", "UTF-16LE", "UTF-32", "UTF-7", "IBM037"})
+    for (const char *name : {"UTF-16", "UTF-16LE", "UTF-32", "UTF-7", "IBM037", "ISO-2022-JP",
+                             "ISO-2022-CN", "ISO-2022-KR", "ISO646-DE"})
         EXPECT_FALSE(Encoding(name).ascii_compatible()) << name;
 }
 
@@ -241,6 +244,79 @@ TEST(Encoding, StatefulEncodingsEndEachPieceInTheirInitialState) {
     EXPECT_EQ(encoding.to_utf8("\x1B$BF|"), nichi);
     EXPECT_EQ(encoding.to_utf8("F|"), "F|");
     EXPECT_EQ(encoding.to_utf8("\x1B$BF|\x1B(Bx"), nichi + "x");
+}
+
+// Where the C library has no tables, the bytes cannot be tried: the
+// stateful and wide families are known by name, anything else is taken as
+// ASCII alone.
+TEST(Encoding, WithoutTablesTheStatefulFamiliesAreKnownByName) {
+    for (const char *name : {"HZ", "HZ-GB-2312", "ISO-2022-JP-9", "UTF-7-X", "UCS-2-X"}) {
+        const Encoding encoding(name);
+        EXPECT_FALSE(encoding.converts()) << name;
+        EXPECT_FALSE(encoding.ascii_compatible()) << name;
+    }
+    EXPECT_TRUE(Encoding("X-NO-SUCH-ENCODING").ascii_compatible());
+}
+
+// Every encoding the C library lists, judged by its bytes straight through
+// iconv: one the store takes spells markup as ASCII and no character of a
+// sample from many scripts with a byte of markup or a control.
+TEST(Encoding, WhatItTakesOfTheCLibrarysEncodingsSpellsMarkupAsAscii) {
+    FILE *list = popen("iconv -l 2>/dev/null", "r");
+    ASSERT_NE(list, nullptr);
+    std::string names;
+    for (int c; (c = fgetc(list)) != EOF;) names += static_cast<char>(c);
+    pclose(list);
+    const std::string markup = "<?xml version='1.0'?>\t\r\n<!DOCTYPE [&#;]-->AZaz09_.:/=\"";
+    // Latin, Greek, Cyrillic, Hebrew, Arabic, Thai, kana, CJK, Hangul, symbols.
+    const char *const samples[] = {"\xC3\xA9",     "\xC5\x82",     "\xCE\xA9",     "\xD0\x96",
+                                   "\xD7\x90",     "\xD8\xB9",     "\xE0\xB8\x81", "\xE3\x82\xA2",
+                                   "\xE4\xB8\xAD", "\xE6\x97\xA5", "\xE6\xAC\xA1", "\xE8\x82\x8C",
+                                   "\xEC\x83\xA5", "\xED\x95\x9C", "\xE2\x82\xAC"};
+    const auto through = [](const char *to, const char *from, const std::string &in,
+                            std::string &out) {
+        iconv_t cd = iconv_open(to, from);
+        if (reinterpret_cast<intptr_t>(cd) == -1) return false;
+        char buffer[256];
+        char *src = const_cast<char *>(in.data()), *dst = buffer;
+        size_t left = in.size(), room = sizeof buffer;
+        bool ok = iconv(cd, &src, &left, &dst, &room) != static_cast<size_t>(-1) &&
+                  iconv(cd, nullptr, nullptr, &dst, &room) != static_cast<size_t>(-1);
+        out.assign(buffer, dst);
+        iconv_close(cd);
+        return ok;
+    };
+    int taken = 0, refused = 0;
+    for (size_t at = 0; at < names.size();) {
+        const size_t end = names.find_first_of(",\n", at);
+        std::string name = names.substr(at, end - at);
+        at = end == std::string::npos ? names.size() : end + 1;
+        name.erase(0, name.find_first_not_of(' '));
+        if (name.size() > 2 && name.compare(name.size() - 2, 2, "//") == 0)
+            name.resize(name.size() - 2);
+        const Encoding encoding(name);
+        if (name.empty() || !encoding.converts()) continue;
+        if (!encoding.ascii_compatible()) {
+            ++refused;
+            continue;
+        }
+        ++taken;
+        std::string out;
+        EXPECT_TRUE(through(name.c_str(), "UTF-8", markup, out) && out == markup) << name;
+        EXPECT_TRUE(through("UTF-8", name.c_str(), markup, out) && out == markup) << name;
+        for (const char *sample : samples) {
+            if (!through(name.c_str(), "UTF-8", sample, out)) continue;  // not in this encoding
+            for (const char byte : out)
+                EXPECT_TRUE(static_cast<unsigned char>(byte) >= 0x20 &&
+                            std::string_view("<>&\"'=/?!-").find(byte) == std::string_view::npos)
+                    << name << " spells " << testing::PrintToString(std::string(sample)) << " as "
+                    << testing::PrintToString(out);
+        }
+    }
+    EXPECT_GT(taken, 100);
+    EXPECT_GT(refused, 100);
+    for (const char *name : {"ISO-2022-JP", "ISO-2022-CN", "ISO-2022-KR", "UTF-7", "UTF-16"})
+        EXPECT_FALSE(Encoding(name).ascii_compatible()) << name;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "loop_mount.h"
 #include "process.h"
 #include "store_helpers.h"
 
@@ -204,6 +205,128 @@ TEST(TwoProcesses, AFileChangedWhileTheOpenReadsItIsRefused) {
     rewrite_in_place(path);
     EXPECT_EQ(save.join(), "open failed\n");
     EXPECT_EQ(read_file(path), kTheirs);
+}
+
+// On a file system that keeps whole seconds, a rewrite in place at the same
+// size within the second of the last change leaves every time stamp as it
+// was: only the bytes show it.  HTTP 81 becomes 82 there.
+const std::string kHttp81 =
+    "<DVR_CFG>\n  <NET>\n    <GATEWAY>192.168.1.1</GATEWAY>\n    <HTTP>81</HTTP>\n  </NET>\n"
+    "</DVR_CFG>\n";
+
+class WholeSecondTimes : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!fs_.mounted()) GTEST_SKIP() << fs_.why();
+        ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
+    }
+
+    // Writes the first version just after a second begins, so that what
+    // follows can fall within the same second.
+    void start() {
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        usleep(static_cast<useconds_t>((1000000000L - now.tv_nsec) / 1000 + 20000));
+        write_file(path_, kHttp81);
+    }
+
+    // The other writer: HTTP 81 -> 82 in place, as a program that keeps the
+    // file open would do it.  False when its time stamps show the rewrite
+    // (the second had passed): the case is then not this one.
+    bool rewrite_within_the_second() {
+        theirs_ = read_file(path_);
+        const size_t at = theirs_.find("<HTTP>81<");
+        EXPECT_NE(at, std::string::npos);
+        theirs_.replace(at, 9, "<HTTP>82<");
+        struct stat before, after;
+        EXPECT_EQ(stat(path_.c_str(), &before), 0);
+        const int fd = open(path_.c_str(), O_WRONLY);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(pwrite(fd, theirs_.data(), theirs_.size(), 0),
+                  static_cast<ssize_t>(theirs_.size()));
+        close(fd);
+        EXPECT_EQ(stat(path_.c_str(), &after), 0);
+        return after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+               after.st_ctim.tv_nsec == before.st_ctim.tv_nsec &&
+               after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+               after.st_mtim.tv_nsec == before.st_mtim.tv_nsec && after.st_size == before.st_size;
+    }
+
+    // The save failed; the other writer's bytes are there, with nothing beside.
+    void expect_theirs_kept() {
+        EXPECT_EQ(read_file(path_), theirs_);
+        EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"config.xml"});
+    }
+
+    WholeSecondFileSystem fs_;
+    const std::string dir_ = fs_ / "config";
+    const std::string path_ = dir_ + "/config.xml";
+    std::string theirs_;
+};
+
+TEST_F(WholeSecondTimes, RewriteBetweenOpenAndSave) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        start();
+        const int handle = xml_file_open(path_.c_str());
+        ASSERT_GT(handle, 0);
+        ASSERT_EQ(write_value(handle, "10.0.0.42", "DVR_CFG.NET.GATEWAY"), 0);
+        const bool same_second = rewrite_within_the_second();
+        const int saved = xml_file_save(handle);
+        xml_file_close(handle);
+        if (!same_second) continue;
+        EXPECT_NE(saved, 0);
+        expect_theirs_kept();
+        return;
+    }
+    FAIL() << "the rewrite never fell within the second of the file's creation";
+}
+
+// The other writer comes while the save writes its temporary file (its
+// fsync held back by strace): the bytes are read again after that, just
+// before the rename.
+TEST_F(WholeSecondTimes, RewriteWhileTheSaveIsUnderWay) {
+    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        start();
+        Outcome save;
+        std::thread saver([&] {
+            save = run_program({"/usr/bin/env", "strace", "-f", "-qq", "-o", "/dev/null", "-E",
+                                "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=fsync", "-e",
+                                "inject=fsync:delay_enter=700000:when=1", SAVE_PROGRAM, path_,
+                                "DVR_CFG.NET.GATEWAY", "10.0.0.42"});
+        });
+        for (int i = 0; i < 300 && !exists(dir_ + "/.config.xml.tmp"); ++i) usleep(2000);
+        const bool same_second = exists(dir_ + "/.config.xml.tmp") && rewrite_within_the_second();
+        saver.join();
+        if (!same_second) continue;
+        EXPECT_EQ(save.out, "save failed\n");
+        expect_theirs_kept();
+        return;
+    }
+    FAIL() << "the rewrite never fell within the second of the file's creation";
+}
+
+// After a first save of the handle the file holds what that save wrote,
+// which is not kept in memory: a second save compares with its fingerprint.
+TEST_F(WholeSecondTimes, RewriteAfterAnEarlierSaveOfTheHandle) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        start();
+        const int handle = xml_file_open(path_.c_str());
+        ASSERT_GT(handle, 0);
+        ASSERT_EQ(write_value(handle, "10.0.0.42", "DVR_CFG.NET.GATEWAY"), 0);
+        ASSERT_EQ(xml_file_save(handle), 0);
+        ASSERT_EQ(write_value(handle, "10.0.0.43", "DVR_CFG.NET.GATEWAY"), 0);
+        const bool same_second = rewrite_within_the_second();
+        const int saved = xml_file_save(handle);
+        xml_file_close(handle);
+        if (!same_second) continue;
+        EXPECT_NE(saved, 0);
+        expect_theirs_kept();
+        EXPECT_NE(theirs_.find("10.0.0.42"), std::string::npos);
+        return;
+    }
+    FAIL() << "the rewrite never fell within the second of the save";
 }
 
 }  // namespace
