@@ -4,7 +4,7 @@
 # Asks the package servers only when something is missing.
 set -euo pipefail
 
-packages=(build-essential cmake libpugixml-dev libgtest-dev libexpat1-dev bubblewrap strace
+packages=(build-essential cmake libpugixml-dev robin-map-dev libgtest-dev libexpat1-dev bubblewrap strace
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck
   mender-client mender-artifact shellcheck xmlstarlet "$@")
 missing=()
