@@ -78,10 +78,10 @@ pugi::xml_node ChildTable::find(std::string_view name) const {
 
 // Rehashes from the kept hashes: no name is read again.
 void ChildTable::grow() {
-    const size_t size = nodes_.empty() ? 32 : nodes_.size() * 2;
-    std::vector<pugi::xml_node_struct *> nodes(size, nullptr);
-    std::vector<uint32_t> hashes(size);
-    const size_t mask = size - 1;
+    const size_t slots = nodes_.empty() ? 32 : nodes_.size() * 2;
+    std::vector<pugi::xml_node_struct *> nodes(slots, nullptr);
+    std::vector<uint32_t> hashes(slots);
+    const size_t mask = slots - 1;
     for (size_t i = 0; i < nodes_.size(); ++i) {
         if (!nodes_[i]) continue;
         size_t at = hashes_[i] & mask;
