@@ -15,8 +15,4 @@ constexpr long long kMaxFileSize = 64LL * 1024 * 1024;
 // small thread stack.
 constexpr size_t kMaxEntryDepth = 128;
 
-// Element children beyond which the lookups among a parent's children keep
-// count of their cost, to build a table of them once scanning cost more.
-constexpr size_t kCrowdedChildren = 16;
-
 }  // namespace xml_store
