@@ -9,12 +9,13 @@ def section_name(i):
     return "SECTION_%02d" % i
 
 
-def configuration(settings, seed):
-    """Returns (xml text, [(path, value)]): one section per 2,500 settings
-    (at least 4), a tenth of each section's settings one level deeper, with
-    attributes and comments like a device's file."""
+def configuration(settings, seed, sections=None):
+    """Returns (xml text, [(path, value)]): the settings in sections (by
+    default one per 2,500 settings, at least 4), a tenth of each section's
+    settings one level deeper, with attributes and comments like a device's
+    file."""
     rng = random.Random(seed)
-    sections = max(4, settings // 2500)
+    sections = sections or max(4, settings // 2500)
     per_section = settings // sections
     lines = ['<?xml version="1.0" encoding="UTF-8"?>',
              "<!-- Device configuration: %d settings -->" % settings,

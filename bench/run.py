@@ -2,9 +2,16 @@
 against xmlstarlet on the same generated data, and prints the figures.
 
 Usage: run.py BUILD_DIR [--smoke] [--no-xmlstarlet] [--baseline OTHER_BUILD_DIR]
+       run.py BUILD_DIR --instructions [--smoke] [--baseline OTHER_BUILD_DIR]
 
 With --baseline, the tool of another build (an earlier commit's, say) runs
 in the same turns as this one's, for a before-and-after in one run.
+
+With --instructions, it prints for a few fixed shapes of file the
+instructions (valgrind's callgrind) of the tool, of the floor and of one
+xml_file_write on average, the heap peak of the tool (massif: it holds one
+store at a time) and the tool's and the floor's median wall time on tmpfs:
+figures that a later change can be compared by whatever the machine's load.
 """
 import os
 import re
@@ -164,8 +171,99 @@ def fmt(seconds):
     return "%.1f ms" % (seconds * 1000)
 
 
+# (settings, sections, update lines): the shapes the store's cost per write
+# is judged on.  Crowded sections of 100 and of 2,500 settings, a small
+# file, and a small file with a short update, where nothing must get slower.
+SHAPES = [(50000, 500, 1000), (50000, 20, 1000), (2000, 40, 100), (2000, 40, 10)]
+
+
+def callgrind(argv, cwd, function):
+    """Instructions of one run, and the calls of function with the
+    instructions spent in them (inclusive), from callgrind's output: each
+    call line there is followed by the cost of those calls."""
+    out = os.path.join(cwd, "callgrind.out")
+    subprocess.run(["valgrind", "-q", "--tool=callgrind", "--callgrind-out-file=" + out] + argv,
+                   cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    names, total, calls, inclusive = {}, 0, 0, 0
+    counting = pending = False
+    with open(out) as f:
+        for line in f:
+            if line.startswith("cfn="):
+                m = re.match(r"cfn=\((\d+)\)(?: (.*))?", line.rstrip("\n"))
+                if m.group(2):
+                    names[m.group(1)] = m.group(2)
+                counting = names.get(m.group(1)) == function
+            elif line.startswith("fn="):
+                m = re.match(r"fn=\((\d+)\)(?: (.*))?", line.rstrip("\n"))
+                if m and m.group(2):
+                    names[m.group(1)] = m.group(2)
+                counting = False
+            elif line.startswith("calls="):
+                if counting:
+                    calls += int(line.split()[0].split("=")[1])
+                pending = counting
+            elif pending:
+                inclusive += int(line.split()[-1])
+                pending = False
+            elif line.startswith("totals:") or line.startswith("summary:"):
+                total = int(line.split()[1])
+    os.remove(out)
+    return total, calls, inclusive
+
+
+def instructions(build, smoke, baseline_build):
+    """The --instructions mode: one line a shape and build."""
+    tool = os.path.join(build, "tests", "update_cfg_rooted")
+    floor = os.path.join(build, "bench", "bench_floor")
+    builds = [("this", tool)]
+    if baseline_build:
+        builds.append(("baseline", os.path.join(baseline_build, "tests", "update_cfg_rooted")))
+    scratch = "/dev/shm" if os.path.isdir("/dev/shm") else None  # tmpfs: no disk in the times
+    print("%-28s %-8s %-8s %-8s %-7s %-12s %-10s %-16s %-15s %-7s" % (
+        "shape", "build", "tool", "floor", "tool/fl", "write, avg", "heap",
+        "heap target", "wall tool/fl", "wall"))
+    for settings, sections, entries in SHAPES[2:3] if smoke else SHAPES:
+        config_text, paths = generate.configuration(settings, seed=settings, sections=sections)
+        size = len(config_text.encode())
+        update = generate.update(paths, entries, seed=entries)
+        shape = "%d in %dx%d, N=%d" % (settings, sections, settings // sections, entries)
+        with tempfile.TemporaryDirectory(dir=scratch) as root:
+            tree = Tree(root, config_text, generate.update_file(update))
+            floor_argv = [floor, "DVR_CFG." + paths[0][0]] + tree.paths()
+            tree.reset(with_update=False)
+            floor_ir, _, _ = callgrind(floor_argv, root, "xml_file_write")
+            repeats = 3 if smoke else 21 if settings < 10000 else 11
+            for label, argv0 in builds:
+                tree.reset()
+                tool_ir, calls, write_ir = callgrind([argv0], root, "xml_file_write")
+                tree.reset()
+                heap = heap_peak([argv0], root)
+                tool_times, floor_times = [], []
+                for _ in range(repeats):
+                    tree.reset()
+                    tool_times.append(run([argv0], root))
+                    tree.reset(with_update=False)
+                    floor_times.append(run(floor_argv, root))
+                wall_tool = statistics.median(tool_times)
+                wall_floor = statistics.median(floor_times)
+                print("%-28s %-8s %-8s %-8s %-7s %-12s %-10s %-16s %-15s %-7s" % (
+                    shape, label, "%.1f M" % (tool_ir / 1e6), "%.1f M" % (floor_ir / 1e6),
+                    "%.2f" % (tool_ir / floor_ir),
+                    "%d" % (write_ir // calls) if calls else "-", "%d KiB" % heap,
+                    "%d KiB (%.1fx)" % ((5 * size) // 1024 + 1024, heap * 1024 / size),
+                    "%.2f" % (wall_tool / wall_floor), fmt(wall_tool)))
+        print("%-28s file %d B; write: instructions of xml_file_write over its %d calls;"
+              " heap target 5 x file + 1 MiB" % ("", size, calls))
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
+    if "--instructions" in sys.argv:
+        baseline = None
+        if "--baseline" in sys.argv:
+            baseline = os.path.abspath(sys.argv[sys.argv.index("--baseline") + 1])
+        instructions(build, "--smoke" in sys.argv, baseline)
+        return
     smoke = "--smoke" in sys.argv
     tool = os.path.join(build, "tests", "update_cfg_rooted")
     floor = os.path.join(build, "bench", "bench_floor")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmark (bench/run.py); --smoke for a run of a few
 # seconds on the smallest sizes; --baseline REV to time the tool as it was at
-# an earlier commit in the same turns, for a before-and-after in one run.
+# an earlier commit in the same turns, for a before-and-after in one run;
+# --instructions for callgrind's instruction counts of the tool, the floor and
+# one xml_file_write, the heap peak and tmpfs wall times, on fixed shapes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

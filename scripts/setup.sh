@@ -4,8 +4,8 @@
 # Asks the package servers only when something is missing.
 set -euo pipefail
 
-packages=(build-essential cmake libpugixml-dev libgtest-dev libexpat1-dev bubblewrap strace
-  e2fsprogs mount
+packages=(build-essential cmake libpugixml-dev robin-map-dev libgtest-dev libexpat1-dev bubblewrap
+  strace e2fsprogs mount
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck
   mender-client mender-artifact shellcheck xmlstarlet
   busybox man-db systemd "$@")

@@ -5,17 +5,19 @@
 // encoding the file declares; names in the tree are in that encoding.
 #pragma once
 
+#include <tsl/robin_map.h>
+#include <tsl/robin_set.h>
 #include <pugixml.hpp>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "child_table.h"
 #include "config_file.h"
 #include "encoding.h"
 #include "source_map.h"
@@ -61,15 +63,26 @@ class Document {
         pugi::xml_node element;
         Kind kind;
     };
-    // A crowded element's child elements sorted by name, those of one name
-    // in document order: 16 bytes an entry, about a third of what a hash map
-    // node and its bucket take; at tens of thousands of settings that is
-    // megabytes of heap.
+    // Node pointers as keys: nodes sit 64 bytes apart, so the pointer itself
+    // would fill one bucket in 64 of a table that masks its low bits.
+    struct NodeHash {
+        size_t operator()(const pugi::xml_node_struct *node) const {
+            return static_cast<size_t>(
+                (reinterpret_cast<uintptr_t>(node) >> 6) * UINT64_C(0x9E3779B97F4A7C15) >> 16);
+        }
+    };
+    // What the lookups among one element's children have learned: the first
+    // few scan (pugixml's own loop, the cheapest walk there is); the next
+    // builds a table of them in its walk, once scans have cost about as much.
     struct ChildIndex {
-        using Entry = std::pair<std::string_view, pugi::xml_node_struct *>;
-        std::vector<Entry> by_name;
-        bool holds_text = false;
-        std::vector<Entry>::iterator first_of(std::string_view name);
+        unsigned lookups = 0;
+        bool built = false;
+        bool holds_text = false;  // parsed text among the children, once built
+        ChildTable by_name;
+    };
+    struct Lookup {
+        pugi::xml_node child;
+        bool parent_holds_text;  // parsed text in the parent; set when no child is found
     };
 
     Document() : map_({}) {}
@@ -78,11 +91,12 @@ class Document {
     bool is_whole() const;
 
     WriteResult change(std::string_view entry, std::string_view value);
-    WriteResult add_elements(pugi::xml_node parent, std::string_view value);
-    pugi::xml_node find_element(pugi::xml_node parent, std::string_view name);
+    WriteResult add_elements(pugi::xml_node parent, bool parsed_holds_text, std::string_view value);
+    Lookup find_element(pugi::xml_node parent, std::string_view name);
+    Lookup build_index(pugi::xml_node parent, ChildIndex &index, std::string_view name);
     std::optional<std::string_view> as_utf8(std::string_view bytes, std::string &converted) const;
     bool in_document_encoding();
-    bool holds_text(pugi::xml_node element) const;
+    bool holds_text(pugi::xml_node element, bool parsed_holds_text) const;
     bool text_equals(pugi::xml_node element, std::string_view value) const;
     std::optional<std::string> parsed_utf8(pugi::xml_node element) const;
     std::string_view value_of(pugi::xml_node element) const;
@@ -100,13 +114,16 @@ class Document {
     std::string line_end_;
     std::string indent_unit_;
     // Written values, of parsed and of new elements.
-    std::unordered_map<pugi::xml_node_struct *, std::string> values_;
+    // Open addressing again: a write's record costs no allocation but its
+    // value's own.
+    tsl::robin_map<pugi::xml_node_struct *, std::string, NodeHash> values_;
     // Parsed elements a save rewrites: given a value or new children.
-    std::unordered_set<pugi::xml_node_struct *> touched_;
-    // Built on the first lookup among a crowded element's children.
-    std::unordered_map<pugi::xml_node_struct *, ChildIndex> indexes_;
+    tsl::robin_set<pugi::xml_node_struct *, NodeHash> touched_;
+    // Of elements whose children a lookup had to pass over in numbers.
+    tsl::robin_map<pugi::xml_node_struct *, ChildIndex, NodeHash> indexes_;
     std::vector<std::string_view> parts_;  // of the entry path being written
     std::vector<std::string> names_;       // those parts in the document's encoding
+    std::string name_;                     // one part, ended by a NUL for pugixml
     bool dirty_ = false;                   // a value changed since the last save
     bool file_holds_source_ = true;
     bool failed_ = false;

@@ -15,8 +15,4 @@ constexpr long long kMaxFileSize = 64LL * 1024 * 1024;
 // small thread stack.
 constexpr size_t kMaxEntryDepth = 128;
 
-// Element children beyond which a parent's children are found through a hash
-// index instead of a scan.
-constexpr size_t kCrowdedChildren = 16;
-
 }  // namespace xml_store

@@ -270,3 +270,75 @@ TEST(CrowdedElement, WritesReachTheFirstChildOfEachName) {
         EXPECT_EQ(after, expected) << children << " children";
     }
 }
+
+namespace {
+
+using testing_support::Writes;
+
+// The same answers whether a lookup scans the children or, after a few
+// lookups in the same element, finds them through a table of their names.
+std::string crowded(int children, const std::string &before, const std::string &between) {
+    std::string doc = "<DVR_CFG><S>" + before;
+    for (int i = 0; i < children; ++i) {
+        doc += "<K" + std::to_string(i) + ">0</K" + std::to_string(i) + ">";
+        if (i == 0) doc += between;
+    }
+    return doc + "</S></DVR_CFG>";
+}
+
+// Lookups in S before the one that matters: none (a scan) or enough that a
+// table answers it.
+const int kEarlierLookups[] = {0, 6};
+
+Writes earlier_lookups(int count) {
+    Writes writes;
+    for (int i = 0; i < count; ++i) writes.push_back({"DVR_CFG.S.K1", std::to_string(i)});
+    return writes;
+}
+
+}  // namespace
+
+// A processing instruction has a name too; it is not the element of that name.
+TEST(CrowdedElement, AProcessingInstructionOfTheNameIsPassedOver) {
+    for (const int children : {3, 40})
+        for (const int earlier : kEarlierLookups) {
+            const std::string doc = crowded(children, "<?K2 not this?>", "<?K2 nor this?>");
+            Writes writes = earlier_lookups(earlier);
+            writes.push_back({"DVR_CFG.S.K2", "x"});
+            std::string expected = doc;
+            expected.replace(expected.find("<K2>0<"), 6, "<K2>x<");
+            if (earlier) expected.replace(expected.find("<K1>0<"), 6, "<K1>5<");
+            EXPECT_EQ(testing_support::apply(doc, writes), expected)
+                << children << " children, " << earlier;
+        }
+}
+
+// Text anywhere among the children refuses a new element, through a scan
+// and through a table; blanks do not.
+TEST(CrowdedElement, TextAmongTheChildrenRefusesANewElement) {
+    const struct {
+        const char *before, *between;
+        bool refused;
+    } cases[] = {
+        {"text", "", true},
+        {"", "text", true},
+        {"", "<![CDATA[text]]>", true},
+        {"", "<!-- note -->text", true},
+        {"\n  ", "\n  ", false},
+        {"", "<![CDATA[ ]]>", false},
+    };
+    for (const auto &c : cases)
+        for (const int children : {3, 40})
+            for (const int earlier : kEarlierLookups) {
+                ScratchDir dir;
+                const std::string path = dir / "config.xml";
+                write_file(path, crowded(children, c.before, c.between));
+                const int handle = xml_file_open(path.c_str());
+                ASSERT_GT(handle, 0);
+                for (const auto &[entry, value] : earlier_lookups(earlier))
+                    ASSERT_EQ(write_value(handle, value, entry), 0);
+                EXPECT_EQ(write_value(handle, "n", "DVR_CFG.S.NEW") != 0, c.refused)
+                    << c.before << "|" << c.between << ", " << children << " children, " << earlier;
+                xml_file_close(handle);
+            }
+}
