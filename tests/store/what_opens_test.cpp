@@ -177,7 +177,9 @@ TEST(NewNamesInTheFileEncoding, AreRefusedWhenABytePastTheFirstEndsTheName) {
         const int again = xml_file_open(path.c_str());
         EXPECT_GT(again, 0) << n.encoding << " " << entry << ": the saved file does not open";
         xml_file_close(again);
-        if (!n.taken) EXPECT_EQ(read_file(path), document);
+        if (!n.taken) {
+            EXPECT_EQ(read_file(path), document);
+        }
     }
 }
 
