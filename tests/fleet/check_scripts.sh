@@ -6,5 +6,5 @@ set -e
 cd "$1"
 dash -n mender/update-cfg
 dash -n fleet/install-steps.sh
-shellcheck -x -s sh fleet/install-steps.sh mender/update-cfg tests/fleet/check_scripts.sh
+shellcheck -x -s sh fleet/install-steps.sh mender/update-cfg tests/fleet/check_scripts.sh tests/fleet/power_cut.sh
 shellcheck scripts/preview.sh scripts/mender-artifact.sh
