@@ -254,6 +254,28 @@ TEST_F(PowerCut, AFifoAtAConfigurationsPathIsRefused) {
     EXPECT_EQ(device->installed_artifact(), "factory\n");
 }
 
+// Two configurations that are one file (a hard link): the install makes them
+// two (the tool saves each by a new file), the rollback one again.
+TEST_F(PowerCut, HardLinkedConfigurationsAreOneFileAgainAfterARollback) {
+    const std::string working = device->host_path(kConfigs[0]);
+    const std::string defaults = device->host_path(kConfigs[1]);
+    ASSERT_EQ(unlink(defaults.c_str()), 0);
+    ASSERT_EQ(link(working.c_str(), defaults.c_str()), 0);
+    const std::string before = read_file(working);
+    device->read_only_config = true;
+    const Outcome install = mender({"install", first});
+    EXPECT_NE(install.status, 0);
+    EXPECT_NE(install.out.find("update-cfg: rolled back"), std::string::npos);
+    struct stat a {
+    }, b{};
+    ASSERT_EQ(stat(working.c_str(), &a), 0);
+    ASSERT_EQ(stat(defaults.c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(a.st_nlink, 2u);
+    EXPECT_EQ(read_file(working), before);
+    EXPECT_FALSE(exists(device->host_path(kUpdate)));
+}
+
 }  // namespace
 
 namespace {
