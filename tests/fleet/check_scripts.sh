@@ -5,6 +5,8 @@
 set -e
 cd "$1"
 dash -n mender/update-cfg
+dash -n fleet/install-steps.sh
 dash -n boot/S10update-cfg.in
-shellcheck -s sh mender/update-cfg boot/S10update-cfg.in tests/fleet/check_scripts.sh
+shellcheck -x -s sh fleet/install-steps.sh mender/update-cfg boot/S10update-cfg.in \
+  tests/fleet/check_scripts.sh tests/fleet/power_cut.sh
 shellcheck scripts/preview.sh scripts/mender-artifact.sh scripts/package.sh scripts/test.sh
