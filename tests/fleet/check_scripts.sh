@@ -5,5 +5,6 @@
 set -e
 cd "$1"
 dash -n mender/update-cfg
-shellcheck -s sh mender/update-cfg tests/fleet/check_scripts.sh
+dash -n fleet/install-steps.sh
+shellcheck -x -s sh fleet/install-steps.sh mender/update-cfg tests/fleet/check_scripts.sh
 shellcheck scripts/preview.sh scripts/mender-artifact.sh
