@@ -48,16 +48,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$update" "$work/update.cfg"
 # The image is self-contained: the shared install steps go into the script
-# in the place of the line that sources them from this tree.
+# in place of the lines that read them from this tree, as the Mender
+# module's are put in place when it is installed.
 awk -v steps="$steps" '
-  /^\. .*fleet\/install-steps\.sh"?$/ {
-    while ((getline line < steps) > 0) print line
-    found = 1
-    next
-  }
-  { print }
-  END { if (!found) exit 1 }' "$script" >"$work/update-cfg.sh" ||
-  refuse "$script does not source fleet/install-steps.sh"
+  $0 == "# @install-steps begin@" { skip = 1; found = 1; while ((getline line < steps) > 0) print line; next }
+  $0 == "# @install-steps end@" { skip = 0; next }
+  !skip { print }
+  END { if (!found || skip) exit 1 }' "$script" >"$work/update-cfg.sh" ||
+  refuse "$script has no whole @install-steps@ block"
+grep -q '^backup_intact()' "$work/update-cfg.sh" || refuse "$steps was not put in the install script"
 # Where SWUpdate puts the update file for the script: the script names it.
 staged=$(sed -n 's/^STAGED_FILE=//p' "$script")
 [ -n "$staged" ] || refuse "$script names no STAGED_FILE"

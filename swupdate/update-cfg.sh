@@ -28,10 +28,13 @@ BACKUP="$WORK/backup"
 TOOL_LOG="$WORK/update_cfg.log"
 
 # The steps shared with the Mender module.  The image builder puts the text
-# of this file in the place of the next line, so the image needs nothing of
-# this tree on the device.
-# shellcheck source=../fleet/install-steps.sh
+# of fleet/install-steps.sh in place of the next three lines, so the image
+# needs nothing of this tree on the device; from the source tree they are
+# read from beside it.
+# @install-steps begin@
+# shellcheck source=SCRIPTDIR/../fleet/install-steps.sh
 . "$(dirname "$0")/../fleet/install-steps.sh"
+# @install-steps end@
 
 log() {
     echo "update-cfg: $*"
@@ -42,7 +45,7 @@ fail() {
     exit 1
 }
 
-# Refuses, before anything changes, what no install could go through.
+# Everything an install refuses before it changes anything.
 check_device() {
     if [ -L "$UPDATE_FILE" ] || { [ -e "$UPDATE_FILE" ] && [ ! -f "$UPDATE_FILE" ]; }; then
         fail "refused: $UPDATE_FILE is not a regular file"
@@ -53,27 +56,41 @@ check_device() {
     command -v update_cfg >/dev/null || fail "refused: update_cfg is not on the PATH ($PATH)"
 }
 
+# Runs the tool on the update file there is; fails, saying why on standard
+# output, unless the update reached every configuration.
+apply_update_file() {
+    run_update_cfg "$TOOL_LOG"
+    tool_status=$?
+    cat "$TOOL_LOG"
+    update_cfg_succeeded "$tool_status" "$TOOL_LOG" "$UPDATE_FILE"
+}
+
 # Puts back every configuration the update changed and removes what the tool
-# kept for a next run, then fails with REASON.
+# kept for a next run, then fails: the reason, then what became of it.
 roll_back() {
-    reason="$1"
-    echo "update-cfg: $reason" >&2
-    if why=$(backup_intact "$BACKUP" $CONFIGS); then
-        restored=$(restore_backup "$BACKUP")
-        restore_status=$?
-        [ -z "$restored" ] || echo "$restored" | sed 's/^/update-cfg: /'
-    else
-        echo "update-cfg: $why" >&2
-        restore_status=1
-    fi
-    # The update file, where the tool kept it, would be applied again by the
-    # next run, and its progress record would point that run into it.
-    remove_update "$UPDATE_FILE" "$PROGRESS_FILE" || restore_status=1
-    if [ "$restore_status" -ne 0 ]; then
-        fail "rollback incomplete: the copy of the configurations stays in $BACKUP"
-    fi
-    rm -rf "$WORK"
-    fail "rolled back: the configurations are as before the update"
+    log "$1"
+    # shellcheck disable=SC2086 # CONFIGS: paths without blanks, one argument each
+    why=$(backup_intact "$BACKUP" $CONFIGS) ||
+        fail "$1; rollback impossible: the copy of the configurations cannot be trusted" \
+            "($why); nothing was restored, $UPDATE_FILE and its progress record are kept"
+    restored=$(restore_backup "$BACKUP")
+    restore_status=$?
+    [ -z "$restored" ] || echo "$restored" | sed 's/^/update-cfg: /'
+    [ "$restore_status" -eq 0 ] ||
+        fail "$1; rollback incomplete: $UPDATE_FILE, its progress record and the copy in" \
+            "$BACKUP are kept for the next run"
+    # The update file the tool kept and its record belong to the update just
+    # undone: the next run would apply it again.
+    remove_update "$UPDATE_FILE" "$PROGRESS_FILE" || fail "$1; could not remove $UPDATE_FILE"
+    drop_work || fail "$1; could not remove $WORK"
+    fail "$1; rolled back: the configurations are as before the update"
+}
+
+# The copy goes as one name (renamed, flushed), then the rest of the work
+# folder, leaving the device as it was.
+drop_work() {
+    [ ! -d "$BACKUP" ] || { mv -f "$BACKUP" "$BACKUP.old" && flush_path "$WORK"; } || return 1
+    rm -rf "$WORK" && flush_path "$(dirname "$WORK")"
 }
 
 install_update() {
@@ -81,30 +98,66 @@ install_update() {
         fail "$STAGED_FILE, the image's update file, is not a regular file"
     fi
     check_device
-    # shellcheck disable=SC2086 # one word a configuration
-    take_backup "$BACKUP" $CONFIGS || fail "could not copy the configurations to $BACKUP"
+    flush_path "$WORK" && flush_path "$(dirname "$WORK")" || fail "could not flush $WORK"
+    # A copy cut short was taken before anything changed: of no use.
+    rm -rf "$BACKUP.new" "$BACKUP.old" || fail "could not remove $BACKUP.new"
+    # A whole copy is left by an install a power cut stopped, or by a
+    # rollback that could not finish: it holds the configurations as they
+    # were before that install, and a failure now returns to them.
+    if [ -d "$BACKUP" ]; then
+        # shellcheck disable=SC2086
+        why=$(backup_intact "$BACKUP" $CONFIGS) ||
+            fail "refused: the copy an earlier install left cannot be trusted ($why);" \
+                "check the configurations, then remove $WORK"
+        log "an earlier install did not finish: its copy of the configurations is kept"
+    fi
 
-    # A progress record left beside an old update file belongs to that file,
-    # not to the one put in place now.
-    rm -f "$PROGRESS_FILE" || roll_back "could not remove $PROGRESS_FILE"
-    place_update "$STAGED_FILE" "$UPDATE_FILE" ||
-        roll_back "could not put the update file in place at $UPDATE_FILE"
+    # An update file already here (an install a power cut stopped, or the
+    # tool's own from an earlier run) is finished before this one takes its
+    # place; with its progress record the tool skips what it applied.  The
+    # same content is this install's update: it is simply finished.
+    same_update=no
+    if [ -e "$UPDATE_FILE" ]; then
+        if cmp -s "$UPDATE_FILE" "$STAGED_FILE"; then
+            same_update=yes
+        else
+            log "finishing the update file kept at $UPDATE_FILE first"
+            why=$(apply_update_file) || {
+                echo "$why"
+                fail "refused: the update file kept at $UPDATE_FILE could not be finished;" \
+                    "it stays for the next run"
+            }
+            echo "$why"
+        fi
+    fi
 
-    run_update_cfg "$TOOL_LOG"
-    tool_status=$?
-    cat "$TOOL_LOG"
-    why=$(update_cfg_succeeded "$tool_status" "$TOOL_LOG" "$UPDATE_FILE") || roll_back "$why"
-    rm -rf "$WORK"
+    if [ ! -d "$BACKUP" ]; then
+        # shellcheck disable=SC2086
+        take_backup "$BACKUP" $CONFIGS || fail "could not copy the configurations to $BACKUP"
+    fi
+    if [ "$same_update" = no ]; then
+        place_update "$STAGED_FILE" "$UPDATE_FILE" ||
+            roll_back "could not put the update file in place at $UPDATE_FILE"
+    fi
+    result=$(apply_update_file)
+    status=$?
+    # The tool's lines, then the reason of a failure as the last line.
+    if [ "$status" -ne 0 ]; then
+        reason=$(echo "$result" | sed -n '$p')
+        echo "$result" | sed '$d'
+        roll_back "$reason"
+    fi
+    echo "$result"
+    drop_work || fail "the update is applied, but $WORK could not be removed"
     log "update applied to the configurations"
 }
 
 case "$PHASE" in
     preinst)
         check_device
-        # A work folder left by an install that was cut short holds nothing
-        # this one needs: its copy is taken again from the configurations as
-        # they are now.
-        rm -rf "$WORK" || fail "could not remove $WORK"
+        # SWUpdate writes the image's update file next; one left by an
+        # install that was cut short goes first.
+        rm -f "$STAGED_FILE" "$TOOL_LOG" || fail "could not clear $WORK"
         ;;
     postinst)
         install_update

@@ -202,7 +202,7 @@ TEST_F(Swupdate, FailedInstallIsRestoredByteForByte) {
         EXPECT_NE(run.status, 0) << run.out;
         EXPECT_EQ(installer_verdict(run.out), Verdict::failed) << run.out;
         EXPECT_NE(run.out.find(c.printed), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find("update-cfg: rolled back: the configurations are as before"),
+        EXPECT_NE(run.out.find("; rolled back: the configurations are as before the update"),
                   std::string::npos)
             << run.out;
         EXPECT_EQ(device_state(device.root()), before);
