@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(build-essential cmake libpugixml-dev libgtest-dev libexpat1-dev bubblewrap strace
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck
-  mender-client mender-artifact shellcheck xmlstarlet "$@")
+  mender-client mender-artifact swupdate openssl cpio shellcheck xmlstarlet "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -98,7 +98,9 @@ install_update() {
         fail "$STAGED_FILE, the image's update file, is not a regular file"
     fi
     check_device
-    flush_path "$WORK" && flush_path "$(dirname "$WORK")" || fail "could not flush $WORK"
+    if ! flush_path "$WORK" || ! flush_path "$(dirname "$WORK")"; then
+        fail "could not flush $WORK"
+    fi
     # A copy cut short was taken before anything changed: of no use.
     rm -rf "$BACKUP.new" "$BACKUP.old" || fail "could not remove $BACKUP.new"
     # A whole copy is left by an install a power cut stopped, or by a

@@ -1,10 +1,12 @@
 #!/bin/sh
-# A device has no bash: the module must parse with dash (a POSIX sh, as
-# BusyBox's is) and be clean for shellcheck as sh.  The operator's scripts
-# are checked as bash.
+# A device has no bash: the Mender module and the SWUpdate image's install
+# script must parse with dash (a POSIX sh, as BusyBox's is) and be clean
+# for shellcheck as sh.  The operator's scripts are checked as bash.
 set -e
 cd "$1"
 dash -n mender/update-cfg
 dash -n fleet/install-steps.sh
-shellcheck -x -s sh fleet/install-steps.sh mender/update-cfg tests/fleet/check_scripts.sh
-shellcheck scripts/preview.sh scripts/mender-artifact.sh
+dash -n swupdate/update-cfg.sh
+shellcheck -x -s sh fleet/install-steps.sh mender/update-cfg swupdate/update-cfg.sh \
+  tests/fleet/check_scripts.sh
+shellcheck scripts/preview.sh scripts/mender-artifact.sh scripts/swupdate-image.sh

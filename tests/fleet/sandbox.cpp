@@ -131,10 +131,19 @@ Outcome MenderDevice::mender(const std::vector<std::string> &args) const {
 }
 
 Verdict installer_verdict(const std::string &out) {
-    if (out.find("Image invalid or corrupted. Not installing") != std::string::npos)
-        return Verdict::refused;
-    if (out.find("Installation failed !") != std::string::npos) return Verdict::failed;
-    if (out.find("SWUPDATE successful !") != std::string::npos) return Verdict::successful;
+    const std::pair<const char *, Verdict> lines[] = {
+        {"Image invalid or corrupted. Not installing", Verdict::refused},
+        {"Installation failed !", Verdict::failed},
+        {"SWUPDATE successful !", Verdict::successful},
+    };
+    for (const auto &[line, verdict] : lines) {
+        const size_t at = out.find(line);
+        if (at == std::string::npos) continue;
+        // The client's closing line before the installer's verdict: the
+        // client ended first and took the install down with it, and what
+        // the installer said then is about a cut install.
+        return out.find("[endupdate]") < at ? Verdict::none : verdict;
+    }
     return Verdict::none;
 }
 

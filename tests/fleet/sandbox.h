@@ -62,8 +62,9 @@ class MenderDevice {
 // closing line ("SWUpdate was successful !" or "SWUpdate *failed* !") and its
 // exit status follow an exchange on its control socket that now and then
 // goes wrong in 2022.12 (exit 1 after a success, a closing "successful"
-// after a failure).  An image refused before the install (a bad signature,
-// hash or hardware revision) is "refused".
+// after a failure, and now and then the closing line before the install
+// ended, which then dies with the client: "none").  An image refused before
+// the install (a bad signature, hash or hardware revision) is "refused".
 enum class Verdict { successful, failed, refused, none };
 Verdict installer_verdict(const std::string &out);
 
