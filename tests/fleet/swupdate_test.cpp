@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
+#include <memory>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -376,8 +379,8 @@ TEST_F(Swupdate, RefusedImageChangesNothing) {
 // step: a call takes the next number and, when it is the number in cut_at,
 // cuts the power (kills every process of the sandbox) before the command
 // runs; otherwise it runs the command.
-struct PowerCut {
-    explicit PowerCut(SwupdateDevice &device) : power(device.root() + "/power") {
+struct CutPower {
+    explicit CutPower(SwupdateDevice &device) : power(device.root() + "/power") {
         const std::string shims = device.artifacts() + "/shims";
         EXPECT_TRUE(shell_succeeds("mkdir -p '" + power + "' '" + shims + "'"));
         write_file(shims + "/step",
@@ -385,6 +388,7 @@ struct PowerCut {
                        "'\nn=1\n"
                        "while ! (set -C; : >\"$power/call.$n\") 2>/dev/null; do n=$((n + 1)); "
                        "done\n"
+                       "echo \"${0##*/}\" >\"$power/call.$n\"\n"
                        "read -r at <\"$power/cut_at\"\n"
                        "if [ \"$n\" = \"$at\" ]; then\n"
                        "    echo \"${0##*/} $*\" >\"$power/cut\"\n"
@@ -403,7 +407,6 @@ struct PowerCut {
         EXPECT_TRUE(shell_succeeds("rm -f '" + power + "'/call.* '" + power + "/cut'"));
         write_file(power + "/cut_at", std::to_string(n) + "\n");
     }
-    int steps() const { return static_cast<int>(list_dir(power).size()) - 1; }  // less cut_at
     std::string cut() const { return exists(power + "/cut") ? read_file(power + "/cut") : ""; }
 
     const std::string power;
@@ -414,60 +417,67 @@ struct PowerCut {
 // half of one; after the second install the device is as a whole install
 // leaves it (updated, or as before when the install fails and restores).
 void Swupdate::power_cut_sweep(bool read_only_config) {
-    {
-        struct {
-            const char *name;
-            bool read_only_config;
-        } sweep = {read_only_config ? "read-only /config: restored" : "the update applies",
-                   read_only_config};
-        int steps = 0;
-        {
-            SwupdateDevice device(kSample);
-            ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
-            device.read_only_config = sweep.read_only_config;
-            const PowerCut power(device);
-            const std::string image = image_of(device, kSampleUpdate);
-            for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-                power.arm(0);
-                if (installer_verdict(device.swupdate(image, cert_on(device)).out) !=
-                    Verdict::none)
-                    break;
-            }
-            steps = power.steps();
-        }
-        std::cout << sweep.name << ": " << steps << " steps\n";
-        ASSERT_GE(steps, 30) << "the stand-ins did not see the script's commands";
-        for (int n = 1; n <= steps; ++n) {
-            SCOPED_TRACE("power cut at step " + std::to_string(n));
-            SwupdateDevice device(kSample);
-            ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
-            device.read_only_config = sweep.read_only_config;
-            const auto before = device_state(device.root());
-            const auto after = updated_sample_state(device);
-            const PowerCut power(device);
-            const std::string image = image_of(device, kSampleUpdate);
-            for (int attempt = 1; attempt <= kAttempts && power.cut().empty(); ++attempt) {
-                power.arm(n);
-                const Outcome cut = device.swupdate(image, cert_on(device));
-                ASSERT_TRUE(!power.cut().empty() || installer_verdict(cut.out) == Verdict::none)
+    struct Run {
+        std::unique_ptr<SwupdateDevice> device;
+        std::unique_ptr<CutPower> power;
+        std::string image;
+        std::map<std::string, std::string> before, after;
+    };
+    // A fresh device, installing with the power cut at step n (0: never).
+    // A run that `swupdate -i` cut short itself, before the step, is made
+    // again on a fresh device: on that one the script would take fewer steps.
+    auto run_cut_at = [&](int n) {
+        Run run;
+        for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+            run.device = std::make_unique<SwupdateDevice>(kSample);
+            EXPECT_EQ(unlink(run.device->host_path(kUpdate).c_str()), 0);
+            run.device->read_only_config = read_only_config;
+            run.before = device_state(run.device->root());
+            run.after = updated_sample_state(*run.device);
+            run.power = std::make_unique<CutPower>(*run.device);
+            run.image = image_of(*run.device, kSampleUpdate);
+            run.power->arm(n);
+            const Outcome out = run.device->swupdate(run.image, cert_on(*run.device));
+            if (!run.power->cut().empty() || installer_verdict(out.out) != Verdict::none) {
+                EXPECT_TRUE(n == 0 || !run.power->cut().empty())
                     << "step " << n << " not reached:\n"
-                    << cut.out;
+                    << out.out;
+                break;
             }
-            ASSERT_FALSE(power.cut().empty());
-            for (const std::string &config : kConfigs) {
-                const std::string now = read_file(device.host_path(config));
-                EXPECT_TRUE(now == read_file(kSample + config) || now == read_file(kExpected + config))
-                    << config << " after the cut before " << power.cut() << now;
-            }
-
-            device.path_first.clear();
-            const Outcome again = install(device, image);
-            EXPECT_EQ(installer_verdict(again.out),
-                      sweep.read_only_config ? Verdict::failed : Verdict::successful)
-                << "cut before " << power.cut() << again.out;
-            EXPECT_EQ(device_state(device.root()), sweep.read_only_config ? before : after)
-                << "cut before " << power.cut();
         }
+        return run;
+    };
+
+    std::vector<std::string> steps;
+    {
+        const Run count = run_cut_at(0);
+        for (int n = 1; exists(count.power->power + "/call." + std::to_string(n)); ++n)
+            steps.push_back(read_file(count.power->power + "/call." + std::to_string(n)));
+    }
+    ASSERT_GE(steps.size(), 30u) << "the stand-ins did not see the script's commands";
+    // The restore's sweep begins after the tool's run: the steps before it
+    // are the install's, which the other sweep cuts.
+    size_t first = 1;
+    if (read_only_config)
+        first = std::find(steps.begin(), steps.end(), "update_cfg\n") - steps.begin() + 2;
+    std::cout << steps.size() << " steps, cut from step " << first << "\n";
+    for (size_t n = first; n <= steps.size(); ++n) {
+        SCOPED_TRACE("power cut at step " + std::to_string(n) + ", before " + steps[n - 1]);
+        Run run = run_cut_at(static_cast<int>(n));
+        ASSERT_FALSE(run.power->cut().empty());
+        for (const std::string &config : kConfigs) {
+            const std::string now = read_file(run.device->host_path(config));
+            EXPECT_TRUE(now == read_file(kSample + config) || now == read_file(kExpected + config))
+                << config << " after the cut:\n"
+                << now;
+        }
+
+        run.device->path_first.clear();
+        const Outcome again = install(*run.device, run.image);
+        EXPECT_EQ(installer_verdict(again.out),
+                  read_only_config ? Verdict::failed : Verdict::successful)
+            << again.out;
+        EXPECT_EQ(device_state(run.device->root()), read_only_config ? run.before : run.after);
     }
 }
 
