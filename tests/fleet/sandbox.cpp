@@ -68,7 +68,8 @@ std::map<std::string, std::string> device_state(const std::string &root) {
     for (const char *top : {"mnt", "config"}) {
         const std::string dir = root + "/" + top;
         for (const fs::directory_entry &entry : fs::recursive_directory_iterator(dir)) {
-            const std::string name = std::string(top) + "/" + fs::relative(entry.path(), dir).string();
+            const std::string name =
+                std::string(top) + "/" + fs::relative(entry.path(), dir).string();
             struct stat st;
             if (lstat(entry.path().c_str(), &st) != 0) continue;
             const std::string mode = std::to_string(st.st_mode & 07777) + " " +
@@ -87,18 +88,19 @@ std::map<std::string, std::string> device_state(const std::string &root) {
 }
 
 void copy_device_tree(const std::string &tree, const std::string &root) {
-    const std::string copy = "mkdir -p '" + root + "/mnt' '" + root + "/config' && cp -R '" +
-                             tree + "/mnt/.' '" + root + "/mnt' && cp -R '" + tree +
-                             "/config/.' '" + root + "/config'";
+    const std::string copy = "mkdir -p '" + root + "/mnt' '" + root + "/config' && cp -R '" + tree +
+                             "/mnt/.' '" + root + "/mnt' && cp -R '" + tree + "/config/.' '" +
+                             root + "/config'";
     if (!shell_succeeds(copy)) throw std::runtime_error("cannot copy the device tree: " + copy);
 }
 
 MenderDevice::MenderDevice(const std::string &tree) : tool_folder(folder_of(DEFAULT_TOOL)) {
     const std::string root = dir_.path();
     copy_device_tree(tree, root);
-    const std::string setup = "mkdir -p '" + root + "/etc-mender' '" + root + "/data-mender' '" +
-                              root + "/artifacts' && '" CMAKE_PROGRAM "' --install '" BUILD_TREE
-                              "' --prefix '" + root + "/usr' --component mender";
+    const std::string setup =
+        "mkdir -p '" + root + "/etc-mender' '" + root + "/data-mender' '" + root +
+        "/artifacts' && '" CMAKE_PROGRAM "' --install '" BUILD_TREE "' --prefix '" + root +
+        "/usr' --component mender";
     if (!shell_succeeds(setup)) throw std::runtime_error("cannot set up the device: " + setup);
     // Standalone mode: no server.  The device type decides which artifacts
     // fit; the artifact name is what the device runs before any update.
@@ -174,9 +176,9 @@ Outcome SwupdateDevice::swupdate(const std::string &image, const std::string &ce
     }
     const std::string path = (path_first.empty() ? "" : path_first + ":") + tool_folder +
                              ":/usr/sbin:/usr/bin:/sbin:/bin";
-    argv.insert(argv.end(), {"--setenv", "PATH", path, "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1",
-                             "swupdate", "-v", "-H", "recorder:" + revision, "-k", cert, "-i",
-                             image});
+    argv.insert(argv.end(),
+                {"--setenv", "PATH", path, "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", "swupdate",
+                 "-v", "-H", "recorder:" + revision, "-k", cert, "-i", image});
     return run_program(argv);
 }
 

@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -32,14 +32,16 @@ const std::string kWork = "/mnt/mtd/app/.update-cfg.swupdate";
 const std::vector<std::string> kConfigs = {
     "/mnt/mtd/app/config.xml", "/mnt/mtd/app/config.xml.default", "/config/config.xml.default"};
 
-std::string quoted(const std::string &text) { return "'" + text + "'"; }
+std::string quoted(const std::string &text) {
+    return "'" + text + "'";
+}
 
 // The image of an update file, built as an operator builds it.
 Outcome build_image(const std::string &update_file, const std::string &revision,
                     const std::string &out, const std::string &key, const std::string &cert) {
     return run_program({"/bin/sh", "-c",
-                        "exec bash '" SOURCE_TREE "/scripts/swupdate-image.sh' \"$@\" 2>&1",
-                        "sh", update_file, revision, out, key, cert});
+                        "exec bash '" SOURCE_TREE "/scripts/swupdate-image.sh' \"$@\" 2>&1", "sh",
+                        update_file, revision, out, key, cert});
 }
 
 // The sample device after its update: the expected configurations, nothing
@@ -60,10 +62,11 @@ class Swupdate : public testing::Test {
         keys_ = new ScratchDir;
         for (const char *name : {"signer", "stranger"}) {
             const std::string base = (*keys_ / name);
-            ASSERT_TRUE(shell_succeeds("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "
-                                       "'/CN=update-cfg test " +
-                                       std::string(name) + "' -keyout '" + base +
-                                       ".key.pem' -out '" + base + ".cert.pem'"));
+            ASSERT_TRUE(
+                shell_succeeds("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "
+                               "'/CN=update-cfg test " +
+                               std::string(name) + "' -keyout '" + base + ".key.pem' -out '" +
+                               base + ".cert.pem'"));
         }
     }
     static void TearDownTestSuite() {
@@ -130,8 +133,7 @@ TEST_F(Swupdate, SampleUpdateIsApplied) {
     EXPECT_EQ(installer_verdict(run.out), Verdict::successful) << run.out;
     EXPECT_NE(run.out.find("SWUpdate was successful !"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Hardware compatibility verified"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("update-cfg: update applied to the configurations"),
-              std::string::npos)
+    EXPECT_NE(run.out.find("update-cfg: update applied to the configurations"), std::string::npos)
         << run.out;
     // The tool's own lines are in the installer's log.
     EXPECT_NE(run.out.find("SetValueToConfig value = Gate & Yard, len = 11"), std::string::npos);
@@ -183,8 +185,9 @@ TEST_F(Swupdate, BuilderRefusesWhatItCannotCarry) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.printed);
         const std::string out = dir / "out.swu";
-        std::vector<std::string> argv = {"bash", SOURCE_TREE "/scripts/swupdate-image.sh",
-                                         c.update, c.revision, out, key(), cert()};
+        std::vector<std::string> argv = {
+            "bash", SOURCE_TREE "/scripts/swupdate-image.sh", c.update, c.revision, out, key(),
+            cert()};
         if (c.as_nobody) {
             // root reads any file: the unreadable one is read as nobody.
             if (geteuid() != 0) continue;
@@ -329,9 +332,9 @@ TEST_F(Swupdate, RefusedImageChangesNothing) {
          "HASH mismatch"},
         {"signed with another key",
          [](SwupdateDevice &device, const std::string &image) {
-             ASSERT_EQ(build_image(kSampleUpdate, "1.0", image, key("stranger"), cert("stranger"))
-                           .status,
-                       0);
+             ASSERT_EQ(
+                 build_image(kSampleUpdate, "1.0", image, key("stranger"), cert("stranger")).status,
+                 0);
              (void)device;
          },
          "Authentication of all signatures failed"},
@@ -396,8 +399,9 @@ struct CutPower {
                        "PATH=${PATH#*:} exec \"${0##*/}\" \"$@\"\n");
         EXPECT_EQ(chmod((shims + "/step").c_str(), 0755), 0);
         for (const char *command :
-             {"basename", "cat", "cksum", "cmp", "cp", "dirname", "grep", "ln", "ls", "mkdir",
-              "mv", "readlink", "rm", "rmdir", "sed", "stat", "sync", "tr", "wc", "update_cfg"})
+             {"basename", "cat",  "cksum", "cmp", "cp",       "dirname",   "grep",
+              "ln",       "ls",   "mkdir", "mv",  "readlink", "rm",        "rmdir",
+              "sed",      "stat", "sync",  "tr",  "wc",       "update_cfg"})
             EXPECT_EQ(symlink("step", (shims + "/" + command).c_str()), 0);
         device.path_first = shims;
         device.writable.push_back(power);
@@ -428,6 +432,7 @@ void Swupdate::power_cut_sweep(bool read_only_config) {
     // again on a fresh device: on that one the script would take fewer steps.
     auto run_cut_at = [&](int n) {
         Run run;
+        Outcome out;
         for (int attempt = 1; attempt <= kAttempts; ++attempt) {
             run.device = std::make_unique<SwupdateDevice>(kSample);
             EXPECT_EQ(unlink(run.device->host_path(kUpdate).c_str()), 0);
@@ -437,14 +442,15 @@ void Swupdate::power_cut_sweep(bool read_only_config) {
             run.power = std::make_unique<CutPower>(*run.device);
             run.image = image_of(*run.device, kSampleUpdate);
             run.power->arm(n);
-            const Outcome out = run.device->swupdate(run.image, cert_on(*run.device));
+            out = run.device->swupdate(run.image, cert_on(*run.device));
             if (!run.power->cut().empty() || installer_verdict(out.out) != Verdict::none) {
                 EXPECT_TRUE(n == 0 || !run.power->cut().empty())
                     << "step " << n << " not reached:\n"
                     << out.out;
-                break;
+                return run;
             }
         }
+        ADD_FAILURE() << "no verdict and no cut in " << kAttempts << " attempts:\n" << out.out;
         return run;
     };
 
@@ -481,9 +487,13 @@ void Swupdate::power_cut_sweep(bool read_only_config) {
     }
 }
 
-TEST_F(Swupdate, PowerCutAtEachStepOfAnInstallThenInstalledAgain) { power_cut_sweep(false); }
+TEST_F(Swupdate, PowerCutAtEachStepOfAnInstallThenInstalledAgain) {
+    power_cut_sweep(false);
+}
 
 // With /config read-only the install fails: the cuts fall in the restore.
-TEST_F(Swupdate, PowerCutAtEachStepOfARestoreThenInstalledAgain) { power_cut_sweep(true); }
+TEST_F(Swupdate, PowerCutAtEachStepOfARestoreThenInstalledAgain) {
+    power_cut_sweep(true);
+}
 
 }  // namespace
