@@ -8,5 +8,5 @@ dash -n mender/update-cfg
 dash -n fleet/install-steps.sh
 dash -n swupdate/update-cfg.sh
 shellcheck -x -s sh fleet/install-steps.sh mender/update-cfg swupdate/update-cfg.sh \
-  tests/fleet/check_scripts.sh
+  tests/fleet/check_scripts.sh tests/fleet/power_cut.sh
 shellcheck scripts/preview.sh scripts/mender-artifact.sh scripts/swupdate-image.sh

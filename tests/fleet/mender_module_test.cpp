@@ -37,20 +37,12 @@ class Fleet : public testing::Test {
         const std::string why = fleet_testing::sandbox_unavailable();
         if (!why.empty()) GTEST_SKIP() << why;
     }
-    // The artifact of an update file, built as an operator builds it.
     std::string build_artifact(const MenderDevice &device, const std::string &update_file,
                                const std::string &name) {
-        const std::string out = device.artifacts() + "/" + name + ".mender";
-        EXPECT_TRUE(shell_succeeds("ARTIFACT_NAME='" + name +
-                                   "' bash '" SOURCE_TREE "/scripts/mender-artifact.sh' '" +
-                                   update_file + "' recorder '" + out + "'"));
-        return out;
+        return device.build_artifact(update_file, name);
     }
-    // The name the client reports: the last line, after its warnings.
     std::string installed_artifact(const MenderDevice &device) {
-        std::string out = device.mender({"show-artifact"}).out;
-        const size_t end = out.rfind('\n', out.size() >= 2 ? out.size() - 2 : 0);
-        return end == std::string::npos ? out : out.substr(end + 1);
+        return device.installed_artifact();
     }
 };
 

@@ -17,6 +17,11 @@ namespace {
 
 const char kDeviceType[] = "recorder";
 const char kFactoryArtifact[] = "factory";
+// Every command the update module runs, each of which a power cut may
+// precede.
+const char *const kModuleCommands[] = {
+    "basename", "cat",      "cksum", "cmp",   "cp",  "dirname", "grep", "ln", "ls",         "mkdir",
+    "mv",       "readlink", "rm",    "rmdir", "sed", "stat",    "sync", "tr", "update_cfg", "wc"};
 
 std::string folder_of(const std::string &path) {
     return path.substr(0, path.rfind('/'));
@@ -115,8 +120,53 @@ std::string MenderDevice::host_path(const std::string &device_path) const {
     return dir_.path() + device_path;
 }
 
+std::string MenderDevice::build_artifact(const std::string &update_file,
+                                         const std::string &name) const {
+    const std::string out = artifacts() + "/" + name + ".mender";
+    if (!shell_succeeds("ARTIFACT_NAME='" + name +
+                        "' bash '" SOURCE_TREE "/scripts/mender-artifact.sh' '" + update_file +
+                        "' recorder '" + out + "'"))
+        throw std::runtime_error("cannot build the artifact " + out);
+    return out;
+}
+
+std::string MenderDevice::installed_artifact() const {
+    const std::string out = mender({"show-artifact"}).out;
+    const size_t end = out.rfind('\n', out.size() >= 2 ? out.size() - 2 : 0);
+    return end == std::string::npos ? out : out.substr(end + 1);
+}
+
+std::string MenderDevice::cut_calls() const {
+    return testing_support::read_file(dir_ / "cut/calls");
+}
+
+std::string MenderDevice::cut_made() const {
+    const std::string cut = dir_ / "cut/cut";
+    return testing_support::exists(cut) ? testing_support::read_file(cut) : "";
+}
+
 Outcome MenderDevice::mender(const std::vector<std::string> &args) const {
-    std::vector<std::string> argv = sandbox_command({
+    std::string path = tool_folder + ":/usr/sbin:/usr/bin:/sbin:/bin";
+    const std::string cut = dir_ / "cut";
+    if (!cut_plan.empty()) {
+        if (!testing_support::exists(cut)) {
+            // The sandbox sees the cut folder, not the source tree.
+            if (mkdir(cut.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + cut);
+            testing_support::write_file(
+                cut + "/power_cut.sh",
+                testing_support::read_file(SOURCE_TREE "/tests/fleet/power_cut.sh"));
+            if (chmod((cut + "/power_cut.sh").c_str(), 0755) != 0)
+                throw std::runtime_error("cannot make " + cut + "/power_cut.sh executable");
+            for (const char *command : kModuleCommands)
+                if (symlink("power_cut.sh", (cut + "/" + command).c_str()) != 0)
+                    throw std::runtime_error("cannot link " + cut + "/" + command);
+        }
+        testing_support::write_file(cut + "/plan", cut_plan + "\n");
+        testing_support::write_file(cut + "/calls", "");
+        unlink((cut + "/cut").c_str());
+        path = cut + ":" + path;
+    }
+    std::vector<std::pair<std::string, std::string>> binds = {
         {dir_ / "artifacts", "ro:" + artifacts()},
         {dir_ / "etc-mender", "/etc/mender"},
         // As on Debian: /var/lib/mender is a link to the data partition.
@@ -124,9 +174,11 @@ Outcome MenderDevice::mender(const std::vector<std::string> &args) const {
         {dir_ / "usr/share/mender/modules/v3", "/usr/share/mender/modules/v3"},
         {dir_ / "mnt", "/mnt"},
         {dir_ / "config", read_only_config ? "ro:/config" : "/config"},
-    });
-    argv.insert(argv.end(), {"--symlink", "/data/mender", "/var/lib/mender", "--setenv", "PATH",
-                             tool_folder + ":/usr/sbin:/usr/bin:/sbin:/bin", "/bin/sh", "-c",
+    };
+    if (!cut_plan.empty()) binds.emplace_back(cut, cut);
+    std::vector<std::string> argv = sandbox_command(binds);
+    argv.insert(argv.end(), {"--symlink", "/data/mender", "/var/lib/mender", "--setenv", "CUT_DIR",
+                             cut, "--setenv", "PATH", path, "/bin/sh", "-c",
                              "exec \"$0\" \"$@\" 2>&1", "mender", "--no-syslog"});
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv);

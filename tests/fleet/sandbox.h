@@ -45,6 +45,12 @@ class MenderDevice {
     // Mender's own folders, for a look inside.
     std::string data_folder() const { return dir_ / "data-mender"; }
 
+    // The artifact of an update file, built as an operator builds it, in
+    // artifacts().
+    std::string build_artifact(const std::string &update_file, const std::string &name) const;
+    // The artifact name the client reports: the last line, after its warnings.
+    std::string installed_artifact() const;
+
     // Runs `mender --no-syslog ARGS...` in the sandbox; out holds what it
     // printed on standard output and standard error.
     testing_support::Outcome mender(const std::vector<std::string> &args) const;
@@ -53,6 +59,14 @@ class MenderDevice {
     // first, unless a test puts another there.
     std::string tool_folder;
     bool read_only_config = false;
+    // A power cut in the next runs of the client, as tests/fleet/power_cut.sh
+    // reads it ("before N", "tool SYSCALL N"), or "" for none.  "record"
+    // cuts nowhere and counts the module's commands.
+    std::string cut_plan;
+    // The module's commands the runs since the plan was set made, one a line,
+    // and which one was cut ("" when none was).
+    std::string cut_calls() const;
+    std::string cut_made() const;
 
   private:
     testing_support::ScratchDir dir_;

@@ -1,0 +1,256 @@
+// Power cuts during a Mender install, and what a device does next, under the
+// real client: the tool and the client are killed together at a chosen call
+// (tests/fleet/power_cut.sh), then the client runs again.  At the end the
+// three configurations agree with one another and with the artifact the
+// client reports, and an update file that was kept is applied everywhere or
+// still kept.  The expected bytes are the sample tree's and the expected
+// tree's, with the second update's values put in by hand.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+using namespace testing_support;
+using fleet_testing::MenderDevice;
+
+namespace {
+
+const std::string kSample = SAMPLE_TREE;
+const std::string kExpected = EXPECTED_TREE;
+const std::string kUpdate = "/mnt/mtd/app/update.cfg";
+const std::string kProgress = "/mnt/mtd/app/update.cfg.progress";
+const std::string kStateDir = "/mnt/mtd/app/.update-cfg";
+const std::vector<std::string> kConfigs = {
+    "/mnt/mtd/app/config.xml", "/mnt/mtd/app/config.xml.default", "/config/config.xml.default"};
+// Killed at its third unlinkat: after the first two stores were saved and
+// recorded, before the third one's temporary file.
+const char kCutAfterTwoStores[] = "tool unlinkat 3";
+
+// The second artifact's update, and what it does to a configuration.
+const char kSecondUpdate[] = "SYSTEM.LANGUAGE=de\nNTP.INTERVAL=600\n";
+std::string with_second_update(std::string xml) {
+    for (const auto &[from, to] :
+         {std::pair<std::string, std::string>{"<LANGUAGE>en<", "<LANGUAGE>de<"},
+          {"<INTERVAL>3600<", "<INTERVAL>600<"}}) {
+        const size_t at = xml.find(from);
+        if (at != std::string::npos) xml.replace(at, from.size(), to);
+    }
+    return xml;
+}
+
+enum class Updates { kNone, kFirst, kSecond, kBoth };
+
+std::string expected_config(const std::string &config, Updates updates) {
+    const bool first = updates == Updates::kFirst || updates == Updates::kBoth;
+    const bool second = updates == Updates::kSecond || updates == Updates::kBoth;
+    const std::string xml = read_file((first ? kExpected : kSample) + config);
+    return second ? with_second_update(xml) : xml;
+}
+
+class PowerCut : public testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = fleet_testing::sandbox_unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+        if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+        device = std::make_unique<MenderDevice>(kSample);
+        ASSERT_EQ(unlink(device->host_path(kUpdate).c_str()), 0);
+        first = device->build_artifact(kSample + "/mnt/mtd/app/update.cfg", "site-1");
+        write_file(device->artifacts() + "/second.cfg", kSecondUpdate);
+        second = device->build_artifact(device->artifacts() + "/second.cfg", "site-2");
+    }
+    // The client's transcript and the end state, for the record of a run.
+    void TearDown() override { std::cout << transcript; }
+    // Runs the client, keeping what it printed for the transcript.
+    Outcome mender(const std::vector<std::string> &args) {
+        const Outcome outcome = device->mender(args);
+        transcript += "$ mender";
+        for (const std::string &arg : args) transcript += " " + arg.substr(arg.rfind('/') + 1);
+        transcript +=
+            "   (exit " + std::to_string(outcome.status) + ")\n" + client_lines(outcome.out);
+        return outcome;
+    }
+    // The first install of the sample update, stopped by a power cut after
+    // two stores took it.
+    void cut_first_install() {
+        device->cut_plan = kCutAfterTwoStores;
+        const Outcome install = mender({"install", first});
+        device->cut_plan = "";
+        ASSERT_NE(device->cut_made(), "") << install.out;
+        transcript += "-- power cut: " + device->cut_made();
+        ASSERT_TRUE(exists(device->host_path(kUpdate)));
+        ASSERT_TRUE(exists(device->host_path(kProgress)));
+    }
+    // The end state: each configuration as expected, the client's report,
+    // and whether an update file is still kept.
+    void expect_end(Updates updates, const std::string &artifact, bool update_kept) {
+        transcript += "-- end: client reports " + device->installed_artifact();
+        for (const std::string &config : kConfigs) {
+            const std::string have = read_file(device->host_path(config));
+            EXPECT_EQ(have, expected_config(config, updates)) << config;
+        }
+        EXPECT_EQ(device->installed_artifact(), artifact + "\n");
+        EXPECT_EQ(exists(device->host_path(kUpdate)), update_kept);
+        EXPECT_EQ(exists(device->host_path(kProgress)), update_kept);
+        end_state();
+    }
+    void end_state() {
+        for (const std::string &config : kConfigs) {
+            const std::string have = read_file(device->host_path(config));
+            std::string which = "other";
+            for (Updates u : {Updates::kNone, Updates::kFirst, Updates::kSecond, Updates::kBoth})
+                if (have == expected_config(config, u))
+                    which = std::vector<std::string>{"factory", "site-1", "site-2",
+                                                     "site-1 + site-2"}[static_cast<int>(u)];
+            transcript += "   " + config + ": " + which + "\n";
+        }
+        transcript += std::string("   update file ") +
+                      (exists(device->host_path(kUpdate)) ? "kept" : "gone") + ", record " +
+                      (exists(device->host_path(kProgress)) ? "kept" : "gone") + "\n";
+    }
+    // The client's lines without its time stamps and chatter, the module's
+    // and the tool's as they were printed.
+    static std::string client_lines(const std::string &out) {
+        std::string lines;
+        size_t start = 0;
+        while (start < out.size()) {
+            size_t end = out.find('\n', start);
+            if (end == std::string::npos) end = out.size();
+            std::string line = out.substr(start, end - start);
+            start = end + 1;
+            const size_t module = line.find("update-cfg\\\": ");
+            if (module != std::string::npos) line = line.substr(module + 14);
+            if (line.rfind("time=", 0) == 0) {
+                const size_t msg = line.find("msg=\"");
+                if (msg == std::string::npos) continue;
+                line = line.substr(msg + 5, line.size() - msg - 6);
+                if (line.find("Mender configuration") != std::string::npos ||
+                    line.find("server URL") != std::string::npos ||
+                    line.find("artifact_info") != std::string::npos ||
+                    line.find("dual rootfs") != std::string::npos ||
+                    line.find("public key") != std::string::npos)
+                    continue;
+            }
+            if (line.find("%") != std::string::npos || line.find("|---") != std::string::npos)
+                continue;
+            lines += "   " + line + "\n";
+        }
+        return lines;
+    }
+
+    std::unique_ptr<MenderDevice> device;
+    std::string first, second;
+    std::string transcript;
+};
+
+// In standalone mode the client keeps no state for an install cut short;
+// the module does: an install after the cut keeps the backup taken before
+// it, so that a rollback returns to what the client reports.
+TEST_F(PowerCut, AfterACutTheNextInstallRollsBackToTheCommittedArtifact) {
+    cut_first_install();
+    const Outcome commit = mender({"commit"});
+    EXPECT_NE(commit.out.find("nothing to commit"), std::string::npos) << commit.out;
+    EXPECT_EQ(device->installed_artifact(), "factory\n");
+
+    EXPECT_EQ(mender({"install", second}).status, 0);
+    const Outcome rollback = mender({"rollback"});
+    EXPECT_EQ(rollback.status, 0);
+    EXPECT_NE(rollback.out.find("update-cfg: rolled back"), std::string::npos);
+    expect_end(Updates::kNone, "factory", false);
+    EXPECT_FALSE(exists(device->host_path(kStateDir)));
+}
+
+// Another artifact installed after the cut: the kept update is finished
+// first, so every store has both.
+TEST_F(PowerCut, AfterACutAnotherArtifactFinishesTheKeptUpdateFirst) {
+    cut_first_install();
+    const Outcome install = mender({"install", second});
+    EXPECT_EQ(install.status, 0);
+    EXPECT_NE(install.out.find("update-cfg: finishing the update file kept"), std::string::npos);
+    EXPECT_EQ(mender({"commit"}).status, 0);
+    expect_end(Updates::kBoth, "site-2", false);
+    EXPECT_FALSE(exists(device->host_path(kStateDir)));
+}
+
+// The same, but the kept update cannot be finished (/config read-only): the
+// install refuses and its rollback keeps the update file and record, which
+// the next install finishes once /config can be written.
+TEST_F(PowerCut, AKeptUpdateThatCannotBeFinishedStaysForTheNextInstall) {
+    cut_first_install();
+    device->read_only_config = true;
+    const Outcome install = mender({"install", second});
+    EXPECT_NE(install.status, 0);
+    EXPECT_NE(install.out.find("could not be finished"), std::string::npos);
+    EXPECT_EQ(install.out.find("update-cfg: rolled back"), std::string::npos);
+    EXPECT_TRUE(exists(device->host_path(kUpdate)));
+    EXPECT_TRUE(exists(device->host_path(kProgress)));
+    EXPECT_EQ(read_file(device->host_path(kUpdate)),
+              read_file(kSample + "/mnt/mtd/app/update.cfg"));
+    transcript += "-- after the refused install:\n";
+    end_state();
+
+    device->read_only_config = false;
+    EXPECT_EQ(mender({"install", second}).status, 0);
+    EXPECT_EQ(mender({"commit"}).status, 0);
+    expect_end(Updates::kBoth, "site-2", false);
+}
+
+// The same artifact again after the cut, with a setting changed on the
+// device in a store that had taken the update: the progress record, written
+// for this content, keeps the tool from applying it there again.
+TEST_F(PowerCut, TheSameArtifactAgainKeepsTheRecordOfItsContent) {
+    cut_first_install();
+    const std::string working = device->host_path(kConfigs[0]);
+    std::string xml = read_file(working);
+    const size_t port = xml.find("<HTTP>8080<");
+    ASSERT_NE(port, std::string::npos);
+    xml.replace(port, 11, "<HTTP>8081<");
+    write_file(working, xml);
+
+    EXPECT_EQ(mender({"install", first}).status, 0);
+    EXPECT_EQ(mender({"commit"}).status, 0);
+    transcript += "-- end: client reports " + device->installed_artifact();
+    end_state();
+    EXPECT_EQ(read_file(working), xml) << "the device's change was set back";
+    for (size_t i = 1; i < kConfigs.size(); ++i)
+        EXPECT_EQ(read_file(device->host_path(kConfigs[i])),
+                  expected_config(kConfigs[i], Updates::kFirst));
+    EXPECT_EQ(device->installed_artifact(), "site-1\n");
+    EXPECT_FALSE(exists(device->host_path(kUpdate)));
+}
+
+// An install while another awaits its commit, then a rollback: the
+// configurations return to the artifact the client reports, the factory's.
+TEST_F(PowerCut, AnInstallOverOneAwaitingItsCommitRollsBackToTheCommittedArtifact) {
+    EXPECT_EQ(mender({"install", first}).status, 0);
+    EXPECT_EQ(mender({"install", second}).status, 0);
+    const Outcome rollback = mender({"rollback"});
+    EXPECT_EQ(rollback.status, 0);
+    expect_end(Updates::kNone, "factory", false);
+}
+
+// Anything but a regular file at a configuration's path is refused before
+// anything changes: a FIFO would block the backup's copy.
+TEST_F(PowerCut, AFifoAtAConfigurationsPathIsRefused) {
+    const std::string fifo = device->host_path(kConfigs[1]);
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const Outcome install = mender({"install", first});
+    EXPECT_NE(install.status, 0);
+    EXPECT_NE(install.out.find("refused: /mnt/mtd/app/config.xml.default is a FIFO"),
+              std::string::npos);
+    EXPECT_EQ(read_file(device->host_path(kConfigs[0])),
+              expected_config(kConfigs[0], Updates::kNone));
+    EXPECT_FALSE(exists(device->host_path(kUpdate)));
+    EXPECT_EQ(device->installed_artifact(), "factory\n");
+}
+
+}  // namespace
