@@ -11,8 +11,9 @@
 PATH=${PATH#*:}
 export PATH
 name=${0##*/}
-echo "$name" >>"$CUT_DIR/calls"
-count=$(wc -l <"$CUT_DIR/calls")
+# Commands of a pipeline start together: each takes its number under a lock.
+# shellcheck disable=SC2016 # expanded by the inner shell
+count=$(flock "$CUT_DIR/calls" sh -c 'echo "$1" >>"$2/calls" && wc -l <"$2/calls"' sh "$name" "$CUT_DIR")
 plan=$(cat "$CUT_DIR/plan" 2>/dev/null)
 
 # The processes from this one's parent up to the Mender client, which are

@@ -11,6 +11,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -251,6 +252,88 @@ TEST_F(PowerCut, AFifoAtAConfigurationsPathIsRefused) {
               expected_config(kConfigs[0], Updates::kNone));
     EXPECT_FALSE(exists(device->host_path(kUpdate)));
     EXPECT_EQ(device->installed_artifact(), "factory\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A power cut before each command the module runs in an install, and in a
+// rollback of an installed update; then what a device does next: the client
+// is asked to roll back (again), and where it has nothing to roll back, the
+// artifact is installed again and rolled back.  Every run ends with the
+// configurations of the artifact the client reports (the factory's), no
+// update file, no record, no backup.
+struct CutSweep {
+    const char *name;
+    bool install_first;  // the update installed before the cut run
+    bool cut_install;    // the cut stops an install, else a rollback
+};
+
+std::vector<std::string> run_of(const CutSweep &sweep, const std::string &artifact) {
+    if (sweep.cut_install) return {"install", artifact};
+    return {"rollback"};
+}
+
+// A sample device without its update file, holding the first artifact at
+// the same path as the fixture's device does.
+std::unique_ptr<MenderDevice> sweep_device(const std::string &artifact) {
+    auto device = std::make_unique<MenderDevice>(kSample);
+    unlink(device->host_path(kUpdate).c_str());
+    write_file(device->artifacts() + "/site-1.mender", read_file(artifact));
+    return device;
+}
+
+TEST_F(PowerCut, ACutBeforeAnyModuleCommandEndsAsTheClientReports) {
+    const std::vector<CutSweep> sweeps = {
+        {"install", false, true},
+        {"rollback", true, false},
+    };
+    for (const CutSweep &sweep : sweeps) {
+        // How many commands the run makes without a cut.
+        size_t total = 0;
+        {
+            const auto holder = sweep_device(first);
+            MenderDevice &counting = *holder;
+            const std::string artifact = counting.artifacts() + "/site-1.mender";
+            if (sweep.install_first) {
+                ASSERT_EQ(counting.mender({"install", artifact}).status, 0);
+            }
+            counting.cut_plan = "record";
+            counting.mender(run_of(sweep, artifact));
+            const std::string calls = counting.cut_calls();
+            total = std::count(calls.begin(), calls.end(), '\n');
+        }
+        ASSERT_GT(total, 10u) << sweep.name;
+        transcript += std::string("-- ") + sweep.name + ": " + std::to_string(total) +
+                      " module commands, a cut before each\n";
+        for (size_t n = 1; n <= total; ++n) {
+            SCOPED_TRACE(std::string(sweep.name) + ": cut before command " + std::to_string(n));
+            const auto owner = sweep_device(first);
+            MenderDevice &cut = *owner;
+            const std::string artifact = cut.artifacts() + "/site-1.mender";
+            if (sweep.install_first) {
+                ASSERT_EQ(cut.mender({"install", artifact}).status, 0);
+            }
+            cut.cut_plan = "before " + std::to_string(n);
+            cut.mender(run_of(sweep, artifact));
+            EXPECT_NE(cut.cut_made(), "");
+            cut.cut_plan = "";
+            const Outcome again = cut.mender({"rollback"});
+            if (again.status != 0) {
+                EXPECT_EQ(cut.mender({"install", artifact}).status, 0);
+                EXPECT_EQ(cut.mender({"rollback"}).status, 0);
+            }
+            for (const std::string &config : kConfigs)
+                EXPECT_EQ(read_file(cut.host_path(config)), expected_config(config, Updates::kNone))
+                    << config;
+            EXPECT_EQ(cut.installed_artifact(), "factory\n");
+            EXPECT_FALSE(exists(cut.host_path(kUpdate)));
+            EXPECT_FALSE(exists(cut.host_path(kProgress)));
+            // A cut before the state folder's own removal may leave it empty.
+            EXPECT_FALSE(exists(cut.host_path(kStateDir + "/backup")));
+        }
+    }
 }
 
 }  // namespace
