@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(build-essential cmake libpugixml-dev robin-map-dev libgtest-dev libexpat1-dev bubblewrap
   strace e2fsprogs mount
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck
-  mender-client mender-artifact shellcheck xmlstarlet
+  mender-client mender-artifact swupdate openssl cpio shellcheck xmlstarlet
   busybox man-db systemd "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -66,13 +67,44 @@ std::map<std::string, std::string> snapshot(const std::string &dir) {
     return files;
 }
 
+std::map<std::string, std::string> device_state(const std::string &root) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> state;
+    for (const char *top : {"mnt", "config"}) {
+        const std::string dir = root + "/" + top;
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(dir)) {
+            const std::string name =
+                std::string(top) + "/" + fs::relative(entry.path(), dir).string();
+            struct stat st;
+            if (lstat(entry.path().c_str(), &st) != 0) continue;
+            const std::string mode = std::to_string(st.st_mode & 07777) + " " +
+                                     std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
+            if (S_ISLNK(st.st_mode))
+                state[name] = "link -> " + fs::read_symlink(entry.path()).string();
+            else if (S_ISDIR(st.st_mode))
+                state[name] = mode + " folder";
+            else if (S_ISREG(st.st_mode))
+                state[name] = mode + " " + testing_support::read_file(entry.path().string());
+            else  // a FIFO, a device or a socket: opening it might block
+                state[name] = mode + " special " + std::to_string(st.st_mode & S_IFMT);
+        }
+    }
+    return state;
+}
+
+void copy_device_tree(const std::string &tree, const std::string &root) {
+    const std::string copy = "mkdir -p '" + root + "/mnt' '" + root + "/config' && cp -R '" + tree +
+                             "/mnt/.' '" + root + "/mnt' && cp -R '" + tree + "/config/.' '" +
+                             root + "/config'";
+    if (!shell_succeeds(copy)) throw std::runtime_error("cannot copy the device tree: " + copy);
+}
+
 MenderDevice::MenderDevice(const std::string &tree) : tool_folder(folder_of(DEFAULT_TOOL)) {
     const std::string root = dir_.path();
+    copy_device_tree(tree, root);
     const std::string setup =
-        "mkdir -p '" + root + "/mnt' '" + root + "/config' '" + root + "/etc-mender' '" + root +
-        "/data-mender' '" + root + "/artifacts' && cp -R '" + tree + "/mnt/.' '" + root +
-        "/mnt' && cp -R '" + tree + "/config/.' '" + root +
-        "/config' && '" CMAKE_PROGRAM "' --install '" BUILD_TREE "' --prefix '" + root +
+        "mkdir -p '" + root + "/etc-mender' '" + root + "/data-mender' '" + root +
+        "/artifacts' && '" CMAKE_PROGRAM "' --install '" BUILD_TREE "' --prefix '" + root +
         "/usr' --component mender";
     if (!shell_succeeds(setup)) throw std::runtime_error("cannot set up the device: " + setup);
     // Standalone mode: no server.  The device type decides which artifacts
@@ -149,6 +181,56 @@ Outcome MenderDevice::mender(const std::vector<std::string> &args) const {
                              cut, "--setenv", "PATH", path, "/bin/sh", "-c",
                              "exec \"$0\" \"$@\" 2>&1", "mender", "--no-syslog"});
     argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+Verdict installer_verdict(const std::string &out) {
+    const std::pair<const char *, Verdict> lines[] = {
+        {"Image invalid or corrupted. Not installing", Verdict::refused},
+        {"Installation failed !", Verdict::failed},
+        {"SWUPDATE successful !", Verdict::successful},
+    };
+    for (const auto &[line, verdict] : lines) {
+        const size_t at = out.find(line);
+        if (at == std::string::npos) continue;
+        // The client's closing line before the installer's verdict: the
+        // client ended first and took the install down with it, and what
+        // the installer said then is about a cut install.
+        return out.find("[endupdate]") < at ? Verdict::none : verdict;
+    }
+    return Verdict::none;
+}
+
+SwupdateDevice::SwupdateDevice(const std::string &tree) : tool_folder(folder_of(DEFAULT_TOOL)) {
+    copy_device_tree(tree, dir_.path());
+    if (mkdir(artifacts().c_str(), 0755) != 0)
+        throw std::runtime_error("cannot make " + artifacts());
+}
+
+std::string SwupdateDevice::host_path(const std::string &device_path) const {
+    return dir_.path() + device_path;
+}
+
+Outcome SwupdateDevice::swupdate(const std::string &image, const std::string &cert) const {
+    std::vector<std::pair<std::string, std::string>> binds = {
+        {artifacts(), "ro:" + artifacts()},
+        {dir_ / "mnt", "/mnt"},
+        {dir_ / "config", read_only_config ? "ro:/config" : "/config"},
+    };
+    for (const std::string &dir : writable) binds.emplace_back(dir, dir);
+    std::vector<std::string> argv = sandbox_command(binds);
+    // No user namespace: root in the sandbox keeps its power over the
+    // owners of files, so that a restore can give a file its owner back.
+    const auto all = std::find(argv.begin(), argv.end(), "--unshare-all");
+    if (all != argv.end() && geteuid() == 0) {
+        *all = "--unshare-pid";
+        argv.insert(all + 1, {"--unshare-ipc", "--unshare-net", "--unshare-uts"});
+    }
+    const std::string path = (path_first.empty() ? "" : path_first + ":") + tool_folder +
+                             ":/usr/sbin:/usr/bin:/sbin:/bin";
+    argv.insert(argv.end(),
+                {"--setenv", "PATH", path, "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", "swupdate",
+                 "-v", "-H", "recorder:" + revision, "-k", cert, "-i", image});
     return run_program(argv);
 }
 

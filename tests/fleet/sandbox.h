@@ -1,6 +1,7 @@
-// A recorder with the Mender client, in a bubblewrap sandbox: its /etc/mender,
-// Mender's data folder, the update modules folder, /mnt and /config are
-// scratch folders; everything else is the host's, read-only.
+// Recorders in bubblewrap sandboxes: one with the Mender client, whose
+// /etc/mender, data folder and update modules folder are scratch folders, and
+// one with SWUpdate; on both /mnt and /config are scratch folders and
+// everything else is the host's, read-only.
 #pragma once
 
 #include <map>
@@ -23,6 +24,13 @@ std::vector<std::string> sandbox_command(
 // Every file, link and folder under a folder by its relative path: a file's
 // bytes, "link -> TARGET" for a link, "folder" for a folder.
 std::map<std::string, std::string> snapshot(const std::string &dir);
+
+// A device's /mnt and /config under root as they are: names, links, bytes,
+// and each file's and folder's mode and owner.
+std::map<std::string, std::string> device_state(const std::string &root);
+
+// Makes root/mnt and root/config a copy of tree's mnt/ and config/.
+void copy_device_tree(const std::string &tree, const std::string &root);
 
 class MenderDevice {
   public:
@@ -59,6 +67,44 @@ class MenderDevice {
     // and which one was cut ("" when none was).
     std::string cut_calls() const;
     std::string cut_made() const;
+
+  private:
+    testing_support::ScratchDir dir_;
+};
+
+// What `swupdate -i` printed, judged by the installer's own lines: its
+// closing line ("SWUpdate was successful !" or "SWUpdate *failed* !") and its
+// exit status follow an exchange on its control socket that now and then
+// goes wrong in 2022.12 (exit 1 after a success, a closing "successful"
+// after a failure, and now and then the closing line before the install
+// ended, which then dies with the client: "none").  An image refused before
+// the install (a bad signature, hash or hardware revision) is "refused".
+enum class Verdict { successful, failed, refused, none };
+Verdict installer_verdict(const std::string &out);
+
+class SwupdateDevice {
+  public:
+    // A device whose /mnt and /config start as a copy of tree (its mnt/ and
+    // config/), of hardware "recorder" at revision "1.0".
+    explicit SwupdateDevice(const std::string &tree);
+
+    std::string host_path(const std::string &device_path) const;
+    std::string root() const { return dir_.path(); }
+    // A folder the sandbox can read at the same path: images go there.
+    std::string artifacts() const { return dir_ / "artifacts"; }
+
+    // Runs `swupdate -v -H recorder:REVISION -k CERT -i IMAGE` in the
+    // sandbox; out holds what it printed on standard output and error.
+    testing_support::Outcome swupdate(const std::string &image, const std::string &cert) const;
+
+    // The PATH in the sandbox: path_first (when set), then the folder of the
+    // unprefixed build of the tool, unless a test puts another there.
+    std::string path_first;
+    std::string tool_folder;
+    std::string revision = "1.0";
+    bool read_only_config = false;
+    // Host folders the sandbox may write at the same path.
+    std::vector<std::string> writable;
 
   private:
     testing_support::ScratchDir dir_;
