@@ -70,15 +70,16 @@ TEST_P(HeldLockTest, WaitsBoundedThenRunsOrLeavesTheUpdate) {
     const HeldLock &held = GetParam();
     ScratchDir dir;
     ASSERT_TRUE(shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
-    const std::string tool = built_program(ROOTED_TOOL).back();
-    // The holder takes the lock, then the tool starts; the holder is stopped
-    // after the tool's end (flock -o: its command does not hold the lock).
-    const Outcome outcome = run_program(
-        {"/bin/sh", "-c",
-         "flock -o mnt/mtd/app sleep " + std::to_string(held.seconds) +
-             " >/dev/null & holder=$!; sleep 0.5; \"$0\"; kill $holder 2>/dev/null; true",
-         tool},
-        dir.path());
+    // The holder takes the lock, then the tool starts (through the emulator
+    // where there is one); the holder is stopped after the tool's end
+    // (flock -o: its command does not hold the lock).
+    std::vector<std::string> argv = {
+        "/bin/sh", "-c",
+        "flock -o mnt/mtd/app sleep " + std::to_string(held.seconds) +
+            " >/dev/null & holder=$!; sleep 0.5; \"$@\"; kill $holder 2>/dev/null; true",
+        "sh"};
+    for (const std::string &arg : built_program(ROOTED_TOOL)) argv.push_back(arg);
+    const Outcome outcome = run_program(argv, dir.path());
     const std::string waiting =
         "main enter\nanother run is using ./mnt/mtd/app/update.cfg, waiting\n";
     if (held.applies) {
