@@ -210,6 +210,17 @@ $steps_id $steps_target"
     return $steps_status
 }
 
+# Removes the progress record PROGRESS_FILE when there is no update file
+# UPDATE_FILE, before an installer puts one there.  The tool drops such a
+# record on its next run, but neither start at boot runs it without an
+# update file: the record would wait, and a later update of the same content
+# would skip every store it names, also one a rollback has since restored.
+remove_orphan_record() {
+    [ ! -e "$1" ] && [ ! -L "$1" ] || return 0
+    [ -e "$2" ] || return 0
+    rm -f "$2" && flush_path "$(dirname "$2")"
+}
+
 # Puts SOURCE in place as the update file UPDATE_FILE, whole or not at all.
 place_update() {
     mkdir -p "$(dirname "$2")" && replace_file "$1" "$2"

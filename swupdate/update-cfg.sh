@@ -137,6 +137,8 @@ install_update() {
         # shellcheck disable=SC2086
         take_backup "$BACKUP" $CONFIGS || fail "could not copy the configurations to $BACKUP"
     fi
+    remove_orphan_record "$UPDATE_FILE" "$PROGRESS_FILE" ||
+        roll_back "could not remove $PROGRESS_FILE, left without its update file"
     if [ "$same_update" = no ]; then
         place_update "$STAGED_FILE" "$UPDATE_FILE" ||
             roll_back "could not put the update file in place at $UPDATE_FILE"

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "progress_record.h"
 #include "sandbox.h"
 
 using namespace testing_support;
@@ -227,6 +228,38 @@ TEST_F(Fleet, ValueThatSaysFailedIsApplied) {
             std::string::npos)
             << config;
     EXPECT_FALSE(exists(device.host_path(kUpdate)));
+}
+
+// A progress record without its update file: left by a run that outlived a
+// rollback (the boot unit's run, going on while the module restored), or by
+// a power cut between the tool's two deletions.  The tool would drop it on
+// its next run, but neither start at boot runs the tool without an update
+// file, so the record waits for the next update.  When that is the same
+// content, the record must not make a store skip an update it does not hold.
+TEST_F(Fleet, RecordWithoutItsUpdateFileIsNotTrusted) {
+    MenderDevice device(kSample);
+    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    const std::string update = kSample + "/mnt/mtd/app/update.cfg";
+    FILE *stream = fopen(update.c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    unsigned long long digest;
+    long long size;
+    ASSERT_TRUE(digest_stream(stream, digest, size));
+    fclose(stream);
+    ProgressRecord record;
+    record.start(size, digest);
+    for (const std::string &config : kConfigs) ASSERT_TRUE(record.add(config.c_str()));
+    const std::string progress = device.host_path(kProgress);
+    ASSERT_TRUE(record.save(progress.c_str(), (progress + ".tmp").c_str()));
+    const std::string artifact = build_artifact(device, update, "site-settings-4");
+
+    const Outcome install = device.mender({"install", artifact});
+    EXPECT_EQ(install.status, 0) << install.out;
+    EXPECT_EQ(install.out.find("has this update already"), std::string::npos) << install.out;
+    for (const std::string &config : kConfigs)
+        EXPECT_EQ(read_file(device.host_path(config)), read_file(kExpected + config)) << config;
+    EXPECT_FALSE(exists(device.host_path(kUpdate)));
+    EXPECT_FALSE(exists(progress));
 }
 
 }  // namespace
