@@ -278,7 +278,7 @@ apply_update() {
     steps_status=$?
     cat "$1"
     # A tool killed in the middle of a line leaves it open.
-    [ -z "$(tail -c 1 "$1")" ] || echo
+    [ -z "$(tail -c 1 "$1" 2>/dev/null)" ] || echo
     steps_why=$(update_cfg_succeeded "$steps_status" "$1" "$2")
 }
 

@@ -208,7 +208,8 @@ TEST_F(Swupdate, BuilderRefusesWhatItCannotCarry) {
 }
 
 // Puts on the device's PATH a stand-in for update_cfg that changes the
-// working configuration, runs DOES, and kills itself half way.
+// working configuration, runs DOES, and kills itself half way (unless DOES
+// ends it first).
 void use_tool_stand_in(SwupdateDevice &device, const std::string &does) {
     const std::string bin = device.artifacts() + "/bin";
     ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
@@ -263,9 +264,9 @@ const std::vector<FailingInstall> kFailingInstalls = {
                            "echo x >/mnt/mtd/app/.update.cfg.update-cfg\n");
      },
      "update-cfg: update_cfg exited with status 137"},
-    {"a tool killed in the middle of a line: the reason is a line of its own",
-     [](SwupdateDevice &device) { use_tool_stand_in(device, "printf 'value  = [half'\n"); },
-     "ERROR : update-cfg: update_cfg exited with status 137; rolled back"},
+    {"a tool that fails in the middle of a line: the reason is a line of its own",
+     [](SwupdateDevice &device) { use_tool_stand_in(device, "printf 'value  = [half'\nexit 3\n"); },
+     "ERROR : update-cfg: update_cfg exited with status 3; rolled back"},
 };
 
 TEST_F(Swupdate, FailedInstallIsRestoredByteForByte) {
