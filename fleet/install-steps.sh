@@ -260,6 +260,96 @@ update_cfg_succeeded() {
     return 1
 }
 
+# Everything an install refuses before it changes anything, for the update
+# file UPDATE_FILE and the configurations given after it: an update file that
+# is a link or not a regular file, a configuration that is not
+# config_path_acceptable, no update_cfg on the PATH.  The reason goes to
+# standard output.
+device_acceptable() {
+    if [ -L "$1" ] || { [ -e "$1" ] && [ ! -f "$1" ]; }; then
+        echo "$1 is not a regular file"
+        return 1
+    fi
+    shift
+    for steps_config in "$@"; do
+        config_path_acceptable "$steps_config" || return 1
+    done
+    if ! command -v update_cfg >/dev/null; then
+        echo "update_cfg is not on the PATH ($PATH)"
+        return 1
+    fi
+}
+
+# Runs update_cfg on the update file UPDATE_FILE there is, its lines going to
+# LOG and then, whole lines, to standard output, and judges the run as
+# update_cfg_succeeded does.  The reason of a failure is left in steps_why
+# rather than printed, for the installer to tell in its own words.
+apply_update() {
+    run_update_cfg "$1"
+    steps_status=$?
+    cat "$1"
+    # A tool killed in the middle of a line leaves it open.
+    [ -z "$(tail -c 1 "$1" 2>/dev/null)" ] || echo
+    steps_why=$(update_cfg_succeeded "$steps_status" "$1" "$2")
+}
+
+# Drops the backup BACKUP as one name (renamed, its folder flushed), then its
+# files.  Its folder, the installer's own, goes next when it is empty, or
+# with all it holds when the second argument is "and-folder"; the folder
+# that held it is flushed.
+drop_backup() {
+    steps_state=$(dirname "$1")
+    [ ! -d "$1" ] || { mv -f "$1" "$1.old" && flush_path "$steps_state"; } || return 1
+    if [ "${2:-}" = and-folder ]; then
+        rm -rf "$steps_state" && flush_path "$(dirname "$steps_state")"
+        return
+    fi
+    rm -rf "$1.old" || return 1
+    if rmdir "$steps_state" 2>/dev/null; then
+        flush_path "$(dirname "$steps_state")"
+    fi
+    return 0
+}
+
+# Undoes an update: the configurations given after the first four arguments
+# are put back from their backup BACKUP (restore_backup; what it says is
+# left in steps_restored), then the update file UPDATE_FILE the tool kept
+# and its record PROGRESS_FILE are removed (they belong to the update just
+# undone: the next run would apply it again), and the backup is dropped as
+# drop_backup does with HOW.  A backup that is not backup_intact restores
+# nothing; one that restores only some keeps the update file, its record and
+# the backup, for the next run.  steps_why is left saying what became of it,
+# and the status is 0 only when it was all done.
+roll_back_update() {
+    steps_backup="$1"
+    steps_how="$2"
+    steps_update="$3"
+    steps_progress="$4"
+    shift 4
+    steps_restored=""
+    steps_why=$(backup_intact "$steps_backup" "$@") || {
+        steps_why="rollback impossible: the backup cannot be trusted ($steps_why);"
+        steps_why="$steps_why nothing was restored, $steps_update and its progress record are kept"
+        return 1
+    }
+    # shellcheck disable=SC2034 # read by the installer
+    steps_restored=$(restore_backup "$steps_backup") || {
+        steps_why="rollback incomplete: $steps_update, its progress record and the backup in"
+        steps_why="$steps_why $steps_backup are kept for the next run"
+        return 1
+    }
+    remove_update "$steps_update" "$steps_progress" || {
+        steps_why="could not remove $steps_update"
+        return 1
+    }
+    drop_backup "$steps_backup" "$steps_how" || {
+        steps_why="could not remove $steps_backup"
+        [ "$steps_how" != and-folder ] || steps_why="could not remove $(dirname "$steps_backup")"
+        return 1
+    }
+    steps_why="rolled back: the configurations are as before the update"
+}
+
 # Removes the update file UPDATE_FILE the tool kept, its progress record
 # PROGRESS_FILE and a temporary left by place_update.  The record goes last,
 # after the update file's removal is flushed: a power cut in between never

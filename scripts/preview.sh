@@ -65,16 +65,10 @@ fi
 configs=(mnt/mtd/app/config.xml mnt/mtd/app/config.xml.default config/config.xml.default)
 device_configs="/${configs[0]} /${configs[1]} /${configs[2]}"
 
-# The module's rule for a rollout that failed: a line of the tool's own that
-# says "failed!".  Its lines that echo the update file's text (a value, an
-# entry path, a long line) are left out: they may say "failed!" without
-# anything having failed.  Kept the same as mender/update-cfg's
-# tool_failures, which is the judge on the device.
-tool_failures() {
-  grep -v -e '^value  = \[' -e '^SetValueToConfig value = ' \
-    -e '^write config value failed , entry = ' -e '^entry too long, skipped: \[' "$1" |
-    grep 'failed!'
-}
+# The installers' own judge of a run of the tool (update_cfg_succeeded), so
+# that what the preview says a rollout does is what the device decides.
+# shellcheck source=SCRIPTDIR/../fleet/install-steps.sh
+. "$repo/fleet/install-steps.sh"
 
 # Every element an entry path can name, in document order, one a line:
 # "PATH<tab>CHILD ELEMENTS<tab>LINE FEEDS IN ITS TEXT<tab>TEXT" (the text of an
@@ -423,10 +417,11 @@ done
 echo "== the device"
 grep -v -e '^value  = \[' -e '^SetValueToConfig value = ' -e '^write config value failed , entry = ' \
   "$work/tool.out" | grep -E '^entry too long, skipped: \[|failed!|not a regular file|keep ' || true
-if [ -e "$device/mnt/mtd/app/update.cfg" ]; then
-  echo "update file kept: a Mender rollout fails on this device and is rolled back"
-elif tool_failures "$work/tool.out" >/dev/null; then
-  echo "update file consumed, but a line says failed!: a Mender rollout fails on this device and is rolled back"
-else
+# The tool ran to its end (the sandbox above exits otherwise): exit status 0.
+if update_cfg_succeeded 0 "$work/tool.out" "$device/mnt/mtd/app/update.cfg" >/dev/null; then
   echo "update file consumed: a Mender rollout succeeds on this device"
+elif [ -e "$device/mnt/mtd/app/update.cfg" ]; then
+  echo "update file kept: a Mender rollout fails on this device and is rolled back"
+else
+  echo "update file consumed, but a line says failed!: a Mender rollout fails on this device and is rolled back"
 fi

@@ -47,22 +47,8 @@ fail() {
 
 # Everything an install refuses before it changes anything.
 check_device() {
-    if [ -L "$UPDATE_FILE" ] || { [ -e "$UPDATE_FILE" ] && [ ! -f "$UPDATE_FILE" ]; }; then
-        fail "refused: $UPDATE_FILE is not a regular file"
-    fi
-    for config in $CONFIGS; do
-        why=$(config_path_acceptable "$config") || fail "refused: $why"
-    done
-    command -v update_cfg >/dev/null || fail "refused: update_cfg is not on the PATH ($PATH)"
-}
-
-# Runs the tool on the update file there is; fails, saying why on standard
-# output, unless the update reached every configuration.
-apply_update_file() {
-    run_update_cfg "$TOOL_LOG"
-    tool_status=$?
-    cat "$TOOL_LOG"
-    update_cfg_succeeded "$tool_status" "$TOOL_LOG" "$UPDATE_FILE"
+    # shellcheck disable=SC2086 # CONFIGS: paths without blanks, one argument each
+    why=$(device_acceptable "$UPDATE_FILE" $CONFIGS) || fail "refused: $why"
 }
 
 # Puts back every configuration the update changed and removes what the tool
@@ -70,27 +56,9 @@ apply_update_file() {
 roll_back() {
     log "$1"
     # shellcheck disable=SC2086 # CONFIGS: paths without blanks, one argument each
-    why=$(backup_intact "$BACKUP" $CONFIGS) ||
-        fail "$1; rollback impossible: the copy of the configurations cannot be trusted" \
-            "($why); nothing was restored, $UPDATE_FILE and its progress record are kept"
-    restored=$(restore_backup "$BACKUP")
-    restore_status=$?
-    [ -z "$restored" ] || echo "$restored" | sed 's/^/update-cfg: /'
-    [ "$restore_status" -eq 0 ] ||
-        fail "$1; rollback incomplete: $UPDATE_FILE, its progress record and the copy in" \
-            "$BACKUP are kept for the next run"
-    # The update file the tool kept and its record belong to the update just
-    # undone: the next run would apply it again.
-    remove_update "$UPDATE_FILE" "$PROGRESS_FILE" || fail "$1; could not remove $UPDATE_FILE"
-    drop_work || fail "$1; could not remove $WORK"
-    fail "$1; rolled back: the configurations are as before the update"
-}
-
-# The copy goes as one name (renamed, flushed), then the rest of the work
-# folder, leaving the device as it was.
-drop_work() {
-    [ ! -d "$BACKUP" ] || { mv -f "$BACKUP" "$BACKUP.old" && flush_path "$WORK"; } || return 1
-    rm -rf "$WORK" && flush_path "$(dirname "$WORK")"
+    roll_back_update "$BACKUP" and-folder "$UPDATE_FILE" "$PROGRESS_FILE" $CONFIGS
+    [ -z "$steps_restored" ] || echo "$steps_restored" | sed 's/^/update-cfg: /'
+    fail "$1; $steps_why"
 }
 
 install_update() {
@@ -124,12 +92,11 @@ install_update() {
             same_update=yes
         else
             log "finishing the update file kept at $UPDATE_FILE first"
-            why=$(apply_update_file) || {
-                echo "$why"
+            apply_update "$TOOL_LOG" "$UPDATE_FILE" || {
+                log "$steps_why"
                 fail "refused: the update file kept at $UPDATE_FILE could not be finished;" \
                     "it stays for the next run"
             }
-            echo "$why"
         fi
     fi
 
@@ -143,16 +110,8 @@ install_update() {
         place_update "$STAGED_FILE" "$UPDATE_FILE" ||
             roll_back "could not put the update file in place at $UPDATE_FILE"
     fi
-    result=$(apply_update_file)
-    status=$?
-    # The tool's lines, then the reason of a failure as the last line.
-    if [ "$status" -ne 0 ]; then
-        reason=$(echo "$result" | sed -n '$p')
-        echo "$result" | sed '$d'
-        roll_back "$reason"
-    fi
-    echo "$result"
-    drop_work || fail "the update is applied, but $WORK could not be removed"
+    apply_update "$TOOL_LOG" "$UPDATE_FILE" || roll_back "$steps_why"
+    drop_backup "$BACKUP" and-folder || fail "the update is applied, but $WORK could not be removed"
     log "update applied to the configurations"
 }
 

@@ -121,7 +121,7 @@ const std::vector<FailingInstall> kFailingInstalls = {
      },
      "open /mnt/mtd/app/config.xml  failed!"},
     {"no update_cfg on the PATH", [](MenderDevice &device) { device.tool_folder = "/nonexistent"; },
-     "update-cfg: update_cfg is not on the PATH", "update-cfg: nothing to roll back"},
+     "update-cfg: refused: update_cfg is not on the PATH", "update-cfg: nothing to roll back"},
     {"a tool that stops half way, leaving a changed file, its update file, a progress record and "
      "temporaries",
      [](MenderDevice &device) {

@@ -331,4 +331,65 @@ TEST(Preview, OutputThatDoesNotFollowTheUpdateIsAnError) {
     EXPECT_EQ(snapshot(tree), before);
 }
 
+// The preview's verdict is the installers' own judge of the tool's run: only
+// a failure to open or save a configuration, or an update file kept, fails a
+// rollout; another line that says "failed!" (the progress record not
+// written) does not.  The tool is a stand-in that prints what the real one
+// prints for "SYSTEM.LANGUAGE=de", with the line given after pass PASS.
+struct Verdict {
+    const char *what;
+    int pass;
+    std::string line;
+    bool consumes;
+    std::string verdict;
+};
+
+void PrintTo(const Verdict &c, std::ostream *out) {
+    *out << c.what;
+}
+
+class PreviewJudges : public ::testing::TestWithParam<Verdict> {};
+
+TEST_P(PreviewJudges, AsTheInstallersDo) {
+    const std::string why = fleet_testing::sandbox_unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const Verdict &c = GetParam();
+    ScratchDir dir;
+    const std::string tool_dir = dir / "build/update_cfg";
+    ASSERT_TRUE(shell_succeeds("mkdir -p '" + tool_dir + "'"));
+    const std::string tool = tool_dir + "/update_cfg";
+    write_file(tool,
+               "#!/bin/sh\necho 'main enter'\nfor p in 1 2 3; do\n"
+               "  echo 'value  = [de] len = 2'\n  echo 'SetValueToConfig value = de, len = 2'\n"
+               "  [ $p != " +
+                   std::to_string(c.pass) + " ] || echo '" + c.line + "'\ndone\n" +
+                   (c.consumes ? "rm /mnt/mtd/app/update.cfg\n" : ""));
+    ASSERT_TRUE(shell_succeeds("chmod +x '" + tool + "'"));
+    const std::string tree = dir / "tree";
+    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
+    const auto before = snapshot(tree);
+    const std::string update = dir / "update.cfg";
+    write_file(update, "SYSTEM.LANGUAGE=de\n");
+
+    const Outcome outcome = preview(tree, update, tool);
+    ASSERT_EQ(outcome.status, 0) << outcome.out;
+    const size_t device = outcome.out.find("== the device\n");
+    ASSERT_NE(device, std::string::npos) << outcome.out;
+    EXPECT_EQ(outcome.out.substr(device), "== the device\n" + c.line + "\n" + c.verdict)
+        << outcome.out;
+    EXPECT_EQ(snapshot(tree), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Verdicts, PreviewJudges,
+    ::testing::Values(
+        Verdict{"ProgressRecordNotWritten", 1, "write /mnt/mtd/app/update.cfg.progress  failed!",
+                true, kSucceeds},
+        Verdict{"SavedNothingButConsumed", 3, "save /config/config.xml.default  failed!", true,
+                "update file consumed, but a line says failed!: a Mender rollout fails on this "
+                "device and is rolled back\n"},
+        Verdict{"SavedNothingAndKept", 3, "save /config/config.xml.default  failed!", false,
+                "update file kept: a Mender rollout fails on this device and is rolled back\n"}),
+    [](const ::testing::TestParamInfo<Verdict> &info) { return std::string(info.param.what); });
+
 }  // namespace

@@ -207,6 +207,18 @@ TEST_F(Swupdate, BuilderRefusesWhatItCannotCarry) {
     }
 }
 
+// Puts on the device's PATH a stand-in for update_cfg that changes the
+// working configuration, runs DOES, and kills itself half way (unless DOES
+// ends it first).
+void use_tool_stand_in(SwupdateDevice &device, const std::string &does) {
+    const std::string bin = device.artifacts() + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    write_file(bin + "/update_cfg",
+               "#!/bin/sh\necho '<DVR_CFG/>' >/mnt/mtd/app/config.xml\n" + does + "kill -9 $$\n");
+    ASSERT_EQ(chmod((bin + "/update_cfg").c_str(), 0755), 0);
+    device.tool_folder = bin;
+}
+
 struct FailingInstall {
     const char *name;
     std::function<void(SwupdateDevice &)> arrange;
@@ -246,17 +258,15 @@ const std::vector<FailingInstall> kFailingInstalls = {
     {"a tool that stops half way, leaving a changed file, its update file, a progress record and "
      "temporaries",
      [](SwupdateDevice &device) {
-         const std::string bin = device.artifacts() + "/bin";
-         ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-         write_file(bin + "/update_cfg",
-                    "#!/bin/sh\necho '<DVR_CFG/>' >/mnt/mtd/app/config.xml\n"
-                    "echo 1 >/mnt/mtd/app/update.cfg.progress\n"
-                    "echo x >/mnt/mtd/app/.config.xml.default.update-cfg\n"
-                    "echo x >/mnt/mtd/app/.update.cfg.update-cfg\nkill -9 $$\n");
-         ASSERT_EQ(chmod((bin + "/update_cfg").c_str(), 0755), 0);
-         device.tool_folder = bin;
+         use_tool_stand_in(device,
+                           "echo 1 >/mnt/mtd/app/update.cfg.progress\n"
+                           "echo x >/mnt/mtd/app/.config.xml.default.update-cfg\n"
+                           "echo x >/mnt/mtd/app/.update.cfg.update-cfg\n");
      },
      "update-cfg: update_cfg exited with status 137"},
+    {"a tool that fails in the middle of a line: the reason is a line of its own",
+     [](SwupdateDevice &device) { use_tool_stand_in(device, "printf 'value  = [half'\nexit 3\n"); },
+     "ERROR : update-cfg: update_cfg exited with status 3; rolled back"},
 };
 
 TEST_F(Swupdate, FailedInstallIsRestoredByteForByte) {
