@@ -101,7 +101,7 @@ Counts explore_kill_then_recovery(const Scenario &scenario, const Recording &rec
     counts.operations = recording.operations.size();
     std::mt19937 generator(bounds.seed);
     std::set<std::string> checked;
-    for (size_t killed = 1; killed <= recording.operations.size(); ++killed) {
+    for (size_t killed = 1; killed <= recording.operations.size(); killed += bounds.kill_stride) {
         Recording both = recording;
         both.operations.resize(killed);
         materialize(seen(recording, killed), scenario.roots);

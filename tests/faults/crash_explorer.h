@@ -57,6 +57,9 @@ struct Counts {
 struct Bounds {
     int samples = 4;  // per crash point, besides all-kept and all-lost
     unsigned seed = 16;
+    // The kill sweep kills the run after every kill_stride-th operation: each
+    // kill point traces a whole recovery.
+    size_t kill_stride = 1;
 };
 
 // Records the command in the roots as they are now.

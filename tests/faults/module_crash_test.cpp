@@ -158,13 +158,21 @@ int explore(const Case &c, const std::string &files) {
                                 configs(start), configs(after));
     Bounds bounds;
     bounds.samples = 2;
+    bounds.kill_stride = 6;
     const Counts cut = explore_power_cuts(module.scenario(), module.recording(), c.model, bounds);
     std::cout << cut.summary(name + ", " + model_name(c.model) +
                              ", power cut during the run, then ArtifactRollback")
               << "\n";
     for (const std::string &example : cut.examples) std::cout << "  " << example << "\n";
+    const Counts killed =
+        explore_kill_then_recovery(module.scenario(), module.recording(), c.model, bounds);
+    std::cout << killed.summary(name + ", " + model_name(c.model) +
+                                ", run killed, power cut during or after ArtifactRollback")
+              << "\n";
+    for (const std::string &example : killed.examples) std::cout << "  " << example << "\n";
     std::cout.flush();
-    return cut.failing > 200 ? 200 : static_cast<int>(cut.failing);
+    const size_t failing = cut.failing + killed.failing;
+    return failing > 200 ? 200 : static_cast<int>(failing);
 }
 
 class ModuleCrashExplorer : public testing::TestWithParam<Case> {};
