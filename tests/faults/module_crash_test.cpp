@@ -2,12 +2,15 @@
 // its ArtifactInstall, then ArtifactRollback as the recovery; and its
 // ArtifactRollback of an installed update, then ArtifactRollback again.  The
 // module is run as the client runs it (update-cfg STATE FILES, in FILES),
-// in a mount namespace of a child process where /mnt and /config are
-// scratch file systems: those and FILES are the explorer's roots.
+// in a child process with a mount namespace and a root of its own, the
+// host's folders bound into it but for /mnt and /config, which are scratch
+// file systems: those and FILES are the explorer's roots.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -134,6 +137,35 @@ std::map<std::string, std::string> configs(const Tree &tree) {
     return bytes;
 }
 
+// A root of the host's folders, bound, with /mnt and /config empty folders
+// of its own (the host need not have a /config), entered by chroot; in a
+// mount namespace of this process's own.
+bool device_root(const std::string &root) {
+    if (mkdir(root.c_str(), 0755) != 0 || !mount_tmpfs(root, "1m")) return false;
+    DIR *top = opendir("/");
+    if (!top) return false;
+    bool made = true;
+    while (const dirent *entry = readdir(top)) {
+        const std::string name = entry->d_name, inside = root + "/" + name;
+        if (name == "." || name == ".." || name == "mnt" || name == "config") continue;
+        struct stat st {};
+        if (lstat(("/" + name).c_str(), &st) != 0) continue;
+        if (S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t n = readlink(("/" + name).c_str(), target, sizeof target - 1);
+            made = made && n > 0 && symlink(std::string(target, n).c_str(), inside.c_str()) == 0;
+        } else if (S_ISDIR(st.st_mode)) {
+            made = made && mkdir(inside.c_str(), 0755) == 0 &&
+                   mount(("/" + name).c_str(), inside.c_str(), nullptr, MS_BIND | MS_REC,
+                         nullptr) == 0;
+        }
+    }
+    closedir(top);
+    return made && mkdir((root + "/mnt").c_str(), 0755) == 0 &&
+           mkdir((root + "/config").c_str(), 0755) == 0 && chroot(root.c_str()) == 0 &&
+           chdir("/") == 0;
+}
+
 // In a child with its own mount namespace: the device's folders laid on
 // scratch file systems, the scenario explored; the number of failing states.
 int explore(const Case &c, const std::string &files) {
@@ -181,15 +213,14 @@ TEST_P(ModuleCrashExplorer, EveryRollbackIsTrueToWhatItSays) {
     if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
     if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-    struct stat st;
-    if (stat("/config", &st) != 0) GTEST_SKIP() << "no /config folder to mount a scratch one on";
     ScratchDir dir;
     const std::string files = real(dir.path()) + "/files";
     ASSERT_EQ(mkdir(files.c_str(), 0755), 0);
     const Case c = GetParam();
     const std::function<int()> body = [&] {
         if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            !device_root(real(dir.path()) + "/root"))
             return 253;
         return explore(c, files);
     };
