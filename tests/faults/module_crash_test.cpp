@@ -224,7 +224,7 @@ TEST_P(ModuleCrashExplorer, EveryRollbackIsTrueToWhatItSays) {
             return 253;
         return explore(c, files);
     };
-    const int failing = getenv("DIRECT") ? body() : in_child(body);
+    const int failing = in_child(body);
     ASSERT_NE(failing, 253) << "no private mount namespace";
     ASSERT_NE(failing, 254) << "the scratch device could not be laid out";
     EXPECT_EQ(failing, 0);
