@@ -52,6 +52,7 @@ std::string traced(const std::vector<std::string> &argv, const std::string &cwd)
                                         "-s",           "16777216",
                                         "-E",           "ASAN_OPTIONS=detect_leaks=0",
                                         "-e",           "trace=%file,%desc,%process,sync",
+                                        "-e",           "inject=copy_file_range:error=ENOSYS",
                                         "-o",           log / "trace"};
     command.insert(command.end(), argv.begin(), argv.end());
     testing_support::run_program(command, cwd);
@@ -83,10 +84,11 @@ Counts explore_power_cuts(const Scenario &scenario, const Recording &recording, 
             Tree changed = crashed;
             if (scenario.before_recovery) scenario.before_recovery(changed);
             materialize(changed, scenario.roots);
-            testing_support::run_program(scenario.recovery, scenario.roots.front());
+            const testing_support::Outcome outcome =
+                testing_support::run_program(scenario.recovery, scenario.roots.front());
             ++counts.recoveries;
             problems.clear();
-            scenario.check_recovered(crashed, scan(scenario.roots), point, problems);
+            scenario.check_recovered(crashed, scan(scenario.roots), point, outcome, problems);
             note(counts, problems, at + ", recovered");
         }
     }
@@ -99,7 +101,7 @@ Counts explore_kill_then_recovery(const Scenario &scenario, const Recording &rec
     counts.operations = recording.operations.size();
     std::mt19937 generator(bounds.seed);
     std::set<std::string> checked;
-    for (size_t killed = 1; killed <= recording.operations.size(); ++killed) {
+    for (size_t killed = 1; killed <= recording.operations.size(); killed += bounds.kill_stride) {
         Recording both = recording;
         both.operations.resize(killed);
         materialize(seen(recording, killed), scenario.roots);

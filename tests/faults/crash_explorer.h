@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "crash_states.h"
+#include "process.h"
 
 namespace crash_states {
 
@@ -37,9 +38,10 @@ struct Scenario {
     // The state as the device changes it before the recovery runs (a
     // setting changed after the update), or null.
     std::function<void(Tree &)> before_recovery;
-    // What the recovery must leave of crashed (before before_recovery).
+    // What the recovery must leave of crashed (before before_recovery), and
+    // what it must say: its exit status and standard output.
     std::function<void(const Tree &crashed, const Tree &recovered, const CrashPoint &,
-                       std::vector<std::string> &)>
+                       const testing_support::Outcome &, std::vector<std::string> &)>
         check_recovered;
 };
 
@@ -55,6 +57,9 @@ struct Counts {
 struct Bounds {
     int samples = 4;  // per crash point, besides all-kept and all-lost
     unsigned seed = 16;
+    // The kill sweep kills the run after every kill_stride-th operation: each
+    // kill point traces a whole recovery.
+    size_t kill_stride = 1;
 };
 
 // Records the command in the roots as they are now.
@@ -64,7 +69,9 @@ Counts explore_power_cuts(const Scenario &scenario, const Recording &recording, 
 Counts explore_kill_then_recovery(const Scenario &scenario, const Recording &recording, Model model,
                                   const Bounds &bounds);
 
-// Runs argv under strace in cwd; the trace's text.
+// Runs argv under strace in cwd; the trace's text.  copy_file_range is
+// refused (ENOSYS), so that cp(1) copies with write(2), whose bytes the
+// trace holds.
 std::string traced(const std::vector<std::string> &argv, const std::string &cwd);
 
 }  // namespace crash_states

@@ -82,7 +82,7 @@ class ToolScenario {
         };
         scenario_.before_recovery = [this](Tree &tree) { change_on_device(tree); };
         scenario_.check_recovered = [this](const Tree &crashed, const Tree &recovered,
-                                           const CrashPoint &point,
+                                           const CrashPoint &point, const Outcome &,
                                            std::vector<std::string> &problems) {
             check_recovered(crashed, recovered, point, problems);
         };

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "loop_mount.h"
 #include "sandbox.h"
 
 using namespace testing_support;
@@ -356,6 +357,91 @@ TEST_F(PowerCut, ACutBeforeAnyModuleCommandEndsAsTheClientReports) {
             EXPECT_FALSE(exists(cut.host_path(kStateDir + "/backup")));
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// /mnt/mtd/app on a small ext4 image (its own folder, so that the test
+// process's mount is what the sandbox binds), filled but for free_bytes.
+class NearlyFullApplicationFolder {
+  public:
+    NearlyFullApplicationFolder(const MenderDevice &device, long long free_bytes)
+        : app_(device.host_path("/mnt/mtd/app")) {
+        if (!fs_.mounted()) return;
+        if (!shell_succeeds("cp -a '" + app_ + "/.' '" + fs_ / "" + "'") ||
+            mount((fs_ / "").c_str(), app_.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return;
+        bound_ = true;
+        const std::string filler = app_ + "/filler";
+        fill_file_system(filler);
+        struct stat st {};
+        if (stat(filler.c_str(), &st) == 0 && st.st_size >= free_bytes)
+            filled_ = truncate(filler.c_str(), st.st_size - free_bytes) == 0;
+    }
+    ~NearlyFullApplicationFolder() {
+        if (bound_) umount2(app_.c_str(), MNT_DETACH);
+    }
+    bool ready() const { return bound_ && filled_; }
+    std::string why() const { return fs_.mounted() ? "cannot fill the image" : fs_.why(); }
+
+  private:
+    std::string app_;
+    WholeSecondFileSystem fs_{"2M"};
+    bool bound_ = false, filled_ = false;
+};
+
+// The application folder nearly full, from no room at all to room for
+// everything: an install either takes the update everywhere, or its
+// rollback puts every configuration back and removes the update file and
+// its record, or the rollback says what it could not restore and keeps the
+// update file and its record for the next run.  One of them must be the
+// case where the second configuration's save fails after the first one's
+// succeeded: the rollback then makes room from its own files to restore the
+// first.
+TEST_F(PowerCut, ANearlyFullApplicationFolderRollsBackOrKeepsTheUpdate) {
+    bool second_save_failed = false;
+    for (long long free_kib = 0; free_kib <= 12; ++free_kib) {
+        const auto holder = sweep_device(first);
+        MenderDevice &nearly_full = *holder;
+        const NearlyFullApplicationFolder app(nearly_full, free_kib * 1024);
+        if (!app.ready()) GTEST_SKIP() << app.why();
+        const Outcome install =
+            nearly_full.mender({"install", nearly_full.artifacts() + "/site-1.mender"});
+        const std::string at = std::to_string(free_kib) + " KiB free";
+        transcript += "-- " + at + ": install exit " + std::to_string(install.status) + "\n" +
+                      client_lines(install.out);
+        std::vector<std::string> have;
+        for (const std::string &config : kConfigs)
+            have.push_back(read_file(nearly_full.host_path(config)));
+        const bool kept = exists(nearly_full.host_path(kUpdate)),
+                   recorded = exists(nearly_full.host_path(kProgress));
+        bool all_old = true, all_new = true;
+        for (size_t i = 0; i < kConfigs.size(); ++i) {
+            all_old = all_old && have[i] == expected_config(kConfigs[i], Updates::kNone);
+            all_new = all_new && have[i] == expected_config(kConfigs[i], Updates::kFirst);
+        }
+        if (install.status == 0) {
+            EXPECT_TRUE(all_new) << at;
+            continue;
+        }
+        const bool said_incomplete = install.out.find("could not restore") != std::string::npos &&
+                                     install.out.find("rollback incomplete") != std::string::npos;
+        if (install.out.find("save /mnt/mtd/app/config.xml.default  failed!") !=
+                std::string::npos &&
+            install.out.find("save /mnt/mtd/app/config.xml  failed!") == std::string::npos) {
+            second_save_failed = true;
+            EXPECT_TRUE(all_old) << at << ": config.xml not restored";
+        }
+        if (said_incomplete) {
+            EXPECT_TRUE(kept && recorded) << at << ": an incomplete rollback lost the update";
+        } else {
+            EXPECT_TRUE(all_old) << at << ": not rolled back, and it did not say so";
+            EXPECT_FALSE(kept || recorded) << at << ": rolled back, the update file stays";
+        }
+    }
+    EXPECT_TRUE(second_save_failed) << "no free room made the second save fail";
 }
 
 }  // namespace
