@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "progress_record.h"
 #include "sandbox.h"
 
 using namespace testing_support;
@@ -240,17 +239,8 @@ TEST_F(Fleet, RecordWithoutItsUpdateFileIsNotTrusted) {
     MenderDevice device(kSample);
     ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
     const std::string update = kSample + "/mnt/mtd/app/update.cfg";
-    FILE *stream = fopen(update.c_str(), "r");
-    ASSERT_NE(stream, nullptr);
-    unsigned long long digest;
-    long long size;
-    ASSERT_TRUE(digest_stream(stream, digest, size));
-    fclose(stream);
-    ProgressRecord record;
-    record.start(size, digest);
-    for (const std::string &config : kConfigs) ASSERT_TRUE(record.add(config.c_str()));
     const std::string progress = device.host_path(kProgress);
-    ASSERT_TRUE(record.save(progress.c_str(), (progress + ".tmp").c_str()));
+    ASSERT_TRUE(fleet_testing::write_progress_record(update, kConfigs, progress));
     const std::string artifact = build_artifact(device, update, "site-settings-4");
 
     const Outcome install = device.mender({"install", artifact});

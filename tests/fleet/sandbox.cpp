@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "progress_record.h"
+
 namespace fleet_testing {
 
 using testing_support::Outcome;
@@ -65,6 +67,22 @@ std::map<std::string, std::string> snapshot(const std::string &dir) {
             files[name] = testing_support::read_file(entry.path().string());
     }
     return files;
+}
+
+bool write_progress_record(const std::string &update_file, const std::vector<std::string> &stores,
+                           const std::string &path) {
+    FILE *stream = fopen(update_file.c_str(), "r");
+    if (!stream) return false;
+    unsigned long long digest;
+    long long size;
+    const bool read = digest_stream(stream, digest, size);
+    fclose(stream);
+    if (!read) return false;
+    ProgressRecord record;
+    record.start(size, digest);
+    for (const std::string &store : stores)
+        if (!record.add(store.c_str())) return false;
+    return record.save(path.c_str(), (path + ".tmp").c_str());
 }
 
 std::map<std::string, std::string> device_state(const std::string &root) {

@@ -29,6 +29,12 @@ std::map<std::string, std::string> snapshot(const std::string &dir);
 // and each file's and folder's mode and owner.
 std::map<std::string, std::string> device_state(const std::string &root);
 
+// Writes at path (on the host) a whole progress record of the tool's own
+// making for the content of update_file, naming stores: what a run leaves
+// once those stores took that update.
+bool write_progress_record(const std::string &update_file, const std::vector<std::string> &stores,
+                           const std::string &path);
+
 // Makes root/mnt and root/config a copy of tree's mnt/ and config/.
 void copy_device_tree(const std::string &tree, const std::string &root);
 

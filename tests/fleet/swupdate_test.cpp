@@ -142,6 +142,24 @@ TEST_F(Swupdate, SampleUpdateIsApplied) {
     EXPECT_FALSE(exists(device.host_path(kWork)));
 }
 
+// A progress record left without its update file (a run that outlived a
+// rollback, a power cut between the tool's two deletions) does not make the
+// same update skip the stores it names: neither start at boot runs the tool
+// to drop it.
+TEST_F(Swupdate, RecordWithoutItsUpdateFileIsNotTrusted) {
+    SwupdateDevice device(kSample);
+    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    const auto after = updated_sample_state(device);
+    const std::string progress = device.host_path(kProgress);
+    ASSERT_TRUE(fleet_testing::write_progress_record(kSampleUpdate, kConfigs, progress));
+
+    const Outcome run = install(device, image_of(device, kSampleUpdate));
+    EXPECT_EQ(installer_verdict(run.out), Verdict::successful) << run.out;
+    EXPECT_EQ(run.out.find("has this update already"), std::string::npos) << run.out;
+    EXPECT_EQ(device_state(device.root()), after);
+    EXPECT_FALSE(exists(progress));
+}
+
 // Only the tool's own failure lines count: a value that says "failed!" is
 // echoed by the tool and still applied.
 TEST_F(Swupdate, ValueThatSaysFailedIsApplied) {
