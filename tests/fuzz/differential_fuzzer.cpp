@@ -269,7 +269,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const Write &w : writes) {
         std::string value = w.value, utf8 = w.value, checked;
         // Bytes that are not UTF-8 are the document's own, encoded or not.
-        if ((w.encoded || !transcode(w.value, "UTF-8", "UTF-8", checked)) &&
+        // Checked through UTF-32, which refuses what lies past U+10FFFF:
+        // glibc's UTF-8 to UTF-8 passes such sequences through.
+        if ((w.encoded || !transcode(w.value, "UTF-8", "UTF-32LE", checked)) &&
             transcode(w.value, encoding, "UTF-8", checked))
             utf8 = checked;
         const int result = xml_file_write(handle, value.data(), static_cast<int>(value.size() + 1),
