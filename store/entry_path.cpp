@@ -1,18 +1,23 @@
 #include "entry_path.h"
 
+#include <algorithm>
+
 #include "store_limits.h"
 #include "text.h"
 
 namespace xml_store {
 
-bool split_entry_path(std::string_view path, std::vector<std::string_view> &parts) {
-    parts.clear();
+std::vector<std::string_view> split_entry_path(std::string_view path) {
+    const size_t count = static_cast<size_t>(std::count(path.begin(), path.end(), '.')) + 1;
+    if (count > kMaxEntryDepth) return {};
+    std::vector<std::string_view> parts;
+    parts.reserve(count);
     for (;;) {
         const size_t dot = path.find('.');
         const std::string_view part = path.substr(0, dot);
-        if (!is_element_name(part) || parts.size() == kMaxEntryDepth) return false;
+        if (!is_element_name(part)) return {};
         parts.push_back(part);
-        if (dot == std::string_view::npos) return true;
+        if (dot == std::string_view::npos) return parts;
         path.remove_prefix(dot + 1);
     }
 }

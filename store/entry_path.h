@@ -6,9 +6,9 @@
 
 namespace xml_store {
 
-// Splits an entry path at its dots into parts, which it reuses.  False when
-// the path is empty, has an empty component or one that is not an XML
-// element name, or has more than kMaxEntryDepth components.
-bool split_entry_path(std::string_view path, std::vector<std::string_view> &parts);
+// The path's components, split at its dots; none when the path is empty,
+// has an empty component or one that is not an XML element name, or has
+// more than kMaxEntryDepth components.
+std::vector<std::string_view> split_entry_path(std::string_view path);
 
 }  // namespace xml_store
