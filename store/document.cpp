@@ -254,27 +254,26 @@ std::optional<std::string_view> Document::as_utf8(std::string_view bytes,
     return std::string_view(converted);
 }
 
-// Points names at themselves as the document spells them, held in
-// converted; false when its encoding cannot spell one (a name holds no
-// references), or spells it with a byte below 0x80 that ends a name for the
-// parser (a second byte '\\' or '|' in Shift_JIS or Big5): the saved file
-// would not open.
-bool Document::in_document_encoding(std::vector<std::string_view> &names,
-                                    std::vector<std::string> &converted) const {
-    if (encoding_.is_utf8()) return true;
+// The entry path as the document spells it, in spelled when that is not
+// path itself; nothing when its encoding cannot spell a name (a name holds
+// no references), or spells it with a byte below 0x80 that ends a name for
+// the parser (a second byte '\\' or '|' in Shift_JIS or Big5): the saved
+// file would not open.  Each name is converted alone, and a '.' among its
+// bytes would split it.
+std::optional<std::string_view> Document::in_document_encoding(std::string_view path,
+                                                               std::string &spelled) const {
+    if (encoding_.is_utf8()) return path;
     const auto ends_a_name = [](char c) {
         return static_cast<unsigned char>(c) < 0x80 &&
-               !std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != ':' && c != '-' &&
-               c != '.';
+               !std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != ':' && c != '-';
     };
-    converted.reserve(names.size());
-    for (const std::string_view part : names) {
-        std::optional<std::string> name = encoding_.from_utf8(part, Encoding::Missing::refuse);
-        if (!name || std::any_of(name->begin(), name->end(), ends_a_name)) return false;
-        converted.push_back(std::move(*name));
+    while (!path.empty()) {
+        const std::optional<std::string> name =
+            encoding_.from_utf8(take_component(path), Encoding::Missing::refuse);
+        if (!name || std::any_of(name->begin(), name->end(), ends_a_name)) return std::nullopt;
+        spelled.append(*name).append(path.empty() ? "" : ".");
     }
-    names.assign(converted.begin(), converted.end());
-    return true;
+    return std::string_view(spelled);
 }
 
 WriteResult Document::write(std::string_view entry, std::string_view value) {
@@ -289,22 +288,21 @@ WriteResult Document::write(std::string_view entry, std::string_view value) {
 }
 
 WriteResult Document::change(std::string_view entry_bytes, std::string_view value_bytes) {
-    std::string converted_entry, converted_value;
-    std::vector<std::string> converted_names;
+    std::string converted_entry, spelled_entry, converted_value;
     const std::optional<std::string_view> entry = as_utf8(entry_bytes, converted_entry);
-    std::vector<std::string_view> names =
-        entry ? split_entry_path(*entry) : std::vector<std::string_view>();
-    if (names.empty() || !in_document_encoding(names, converted_names))
-        return WriteResult::bad_path;
+    const std::optional<std::string_view> path =
+        entry && is_entry_path(*entry) ? in_document_encoding(*entry, spelled_entry) : std::nullopt;
+    if (!path) return WriteResult::bad_path;
     const std::optional<std::string_view> utf8 = as_utf8(value_bytes, converted_value);
     if (!utf8 || !is_storable_value(*utf8)) return WriteResult::bad_value;
     const std::string_view value = *utf8;
     pugi::xml_node element = dom_.document_element();
-    if (names.front() != element.name()) return WriteResult::wrong_root;
-    for (size_t depth = 1; depth < names.size(); ++depth) {
-        const Lookup found = find_element(element, names[depth]);
-        if (!found.child)
-            return add_elements(element, found.parent_holds_text, names, depth, value);
+    std::string_view rest = *path;
+    if (take_component(rest) != element.name()) return WriteResult::wrong_root;
+    while (!rest.empty()) {
+        const std::string_view names = rest;
+        const Lookup found = find_element(element, take_component(rest));
+        if (!found.child) return add_elements(element, found.parent_holds_text, names, value);
         element = found.child;
     }
     if (has_element_child(element)) return WriteResult::has_children;
@@ -316,10 +314,10 @@ WriteResult Document::change(std::string_view entry_bytes, std::string_view valu
     return WriteResult::written;
 }
 
-// Creates the elements names[first...] under parent, the last holding value.
+// Creates the chain of elements names (a path's components) under parent,
+// the last holding value.
 WriteResult Document::add_elements(pugi::xml_node parent, bool parsed_holds_text,
-                                   const std::vector<std::string_view> &names, size_t first,
-                                   std::string_view value) {
+                                   std::string_view names, std::string_view value) {
     if (holds_text(parent, parsed_holds_text)) return WriteResult::parent_has_value;
     // Until the end, a failure takes out everything added.
     struct Undo {
@@ -336,10 +334,11 @@ WriteResult Document::add_elements(pugi::xml_node parent, bool parsed_holds_text
     } undo{*this, parent, {}, {}};
     std::string copy(value);
     pugi::xml_node node = parent;
-    for (size_t i = first; i < names.size(); ++i) {
+    while (!names.empty()) {
         node = node.append_child(pugi::node_element);
         if (!undo.top) undo.top = node;
-        if (!node || !node.set_name(std::string(names[i]).c_str())) throw std::bad_alloc();
+        if (!node || !node.set_name(std::string(take_component(names)).c_str()))
+            throw std::bad_alloc();
     }
     undo.note_leaf(node);
     values_[node.internal_object()] = std::move(copy);

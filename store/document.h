@@ -91,14 +91,13 @@ class Document {
     bool is_whole() const;
 
     WriteResult change(std::string_view entry, std::string_view value);
-    WriteResult add_elements(pugi::xml_node parent, bool parsed_holds_text,
-                             const std::vector<std::string_view> &names, size_t first,
+    WriteResult add_elements(pugi::xml_node parent, bool parsed_holds_text, std::string_view names,
                              std::string_view value);
     Lookup find_element(pugi::xml_node parent, std::string_view name);
     Lookup build_index(pugi::xml_node parent, ChildIndex &index, std::string_view name);
     std::optional<std::string_view> as_utf8(std::string_view bytes, std::string &converted) const;
-    bool in_document_encoding(std::vector<std::string_view> &names,
-                              std::vector<std::string> &converted) const;
+    std::optional<std::string_view> in_document_encoding(std::string_view path,
+                                                         std::string &spelled) const;
     bool holds_text(pugi::xml_node element, bool parsed_holds_text) const;
     bool text_equals(pugi::xml_node element, std::string_view value) const;
     std::optional<std::string> parsed_utf8(pugi::xml_node element) const;
