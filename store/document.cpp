@@ -6,7 +6,6 @@
 #include <new>
 
 #include "entry_path.h"
-#include "store_limits.h"
 #include "text.h"
 
 namespace xml_store {
@@ -199,7 +198,7 @@ bool Document::text_equals(pugi::xml_node element, std::string_view value) const
     // and UTF-8 already; compared where it lies.
     if (!element.first_child()) {
         const std::string_view held = element.value();
-        if (held.find('&') == std::string_view::npos && (encoding_.is_utf8() || is_ascii(held)))
+        if (held.find('&') == std::string_view::npos && encoding_.reads_as_utf8(held))
             return held == value;
     }
     if (const std::optional<std::string> held = parsed_utf8(element)) return *held == value;
@@ -212,17 +211,16 @@ bool Document::text_equals(pugi::xml_node element, std::string_view value) const
 // spelling can tell: an entity that the DOCTYPE declares, which the parser
 // leaves as written, or bytes its encoding does not hold.
 std::optional<std::string> Document::parsed_utf8(pugi::xml_node element) const {
-    // Decoded text holds '&' only from "&amp;" or an entity left as written;
-    // ASCII, it is UTF-8 in any encoding the store takes.
+    // Decoded text holds '&' only from "&amp;" or an entity left as written.
     std::string text = parsed_text(element);
     const bool plain = text.find('&') == std::string::npos;
-    if (plain && (encoding_.is_utf8() || is_ascii(text))) return text;
+    if (plain && encoding_.reads_as_utf8(text)) return text;
     const ElementSpan span = map().element(element);
     const std::string_view raw =
         std::string_view(file_.bytes())
             .substr(span.content_begin, span.content_end - span.content_begin);
     if (refers_to_declared_entity(raw)) return std::nullopt;
-    if (encoding_.is_utf8() || is_ascii(raw)) return text;
+    if (encoding_.reads_as_utf8(raw)) return text;
     // The parser wrote references as UTF-8 among the file's own bytes: take
     // the text again, converted whole before its references are read.
     const std::optional<std::string> utf8 = encoding_.to_utf8(raw);

@@ -142,6 +142,10 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
         from_utf8_.reset();
     }
     ascii_compatible_ = to_utf8_ ? spells_markup_as_ascii() : !named_not_ascii_based(plain);
+    for (int b = 1; to_utf8_ && ascii_is_ascii_ && b < 0x80; ++b) {
+        const std::string byte(1, static_cast<char>(b));
+        ascii_is_ascii_ = to_utf8(byte) == byte;
+    }
 }
 
 // A byte-wise parser reads the file right, and what a save adds reads back,

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "text.h"
+
 namespace xml_store {
 
 class Encoding {
@@ -38,6 +40,13 @@ class Encoding {
     // Whether the store takes a document in this encoding; the constructor
     // decides, and says which those are.
     bool ascii_compatible() const { return ascii_compatible_; }
+    // True when bytes of this encoding are the same bytes in UTF-8: always
+    // in UTF-8 itself, and ASCII where every byte below 0x80 is the ASCII
+    // character; not in Shift_JIS ('\\' and '~' are U+00A5 and U+203E) nor
+    // in the national variants of ISO 646.
+    bool reads_as_utf8(std::string_view bytes) const {
+        return utf8_ || (ascii_is_ascii_ && is_ascii(bytes));
+    }
 
     // False when bytes hold a sequence this encoding does not have; true
     // for any bytes where the C library cannot convert, which cannot tell.
@@ -61,6 +70,7 @@ class Encoding {
 
     bool utf8_ = true;
     bool ascii_compatible_ = true;
+    bool ascii_is_ascii_ = true;  // assumed where the C library cannot tell
     // Both or neither: the C library converts this encoding both ways.
     Conversion to_utf8_;
     Conversion from_utf8_;

@@ -185,6 +185,19 @@ TEST(Encoding, KnowsTheUsualNamesWhateverTheirCase) {
     EXPECT_EQ(Encoding("Latin1").from_utf8("\xC3\xA9"), "\xE9");
 }
 
+// document as a file, after value is written to its root <a> and saved;
+// "<open failed>" when it does not open.
+std::string saved_with(const std::string &document, const std::string &value,
+                       xml_store::WriteResult &result) {
+    testing_support::ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    testing_support::write_file(path, document);
+    const std::unique_ptr<Document> opened = Document::open(path.c_str());
+    if (!opened) return "<open failed>";
+    result = opened->write("a", value);
+    return opened->save() ? testing_support::read_file(path) : "<save failed>";
+}
+
 // The declaration the parse yields names the encoding: a value written goes
 // into the file in it ("\xC3\xA9\xE6\x97\xA5" is U+00E9 U+65E5).  A file
 // starting with the byte order mark of UTF-16 or UTF-32 does not open, nor
@@ -219,21 +232,30 @@ TEST(Encoding, ReadsTheDeclaration) {
     };
     const std::string value = "\xC3\xA9\xE6\x97\xA5";
     for (const auto &[document, encoding] : documents) {
-        testing_support::ScratchDir dir;
-        const std::string path = dir / "config.xml";
-        testing_support::write_file(path, document);
-        const std::unique_ptr<Document> opened = Document::open(path.c_str());
+        xml_store::WriteResult result{};
+        const std::string saved = saved_with(document, value, result);
         if (!encoding) {
-            EXPECT_EQ(opened, nullptr) << testing::PrintToString(document);
+            EXPECT_EQ(saved, "<open failed>") << testing::PrintToString(document);
             continue;
         }
-        ASSERT_NE(opened, nullptr) << testing::PrintToString(document);
-        ASSERT_EQ(opened->write("a", value), xml_store::WriteResult::written);
-        ASSERT_TRUE(opened->save());
         const std::string spelled = Encoding(encoding).from_utf8(value).value();
-        EXPECT_NE(testing_support::read_file(path).find(">" + spelled + "</a>"), std::string::npos)
+        EXPECT_NE(saved.find(">" + spelled + "</a>"), std::string::npos)
             << testing::PrintToString(document) << " as " << encoding;
     }
+}
+
+// ISO646-KR reads the byte '\\' as U+20A9 and has no backslash: a text of
+// ASCII bytes is not that text in UTF-8 there, and writing it is a change.
+TEST(Encoding, AsciiBytesAreNotTakenForUtf8WhereTheyReadOtherwise) {
+    EXPECT_TRUE(Encoding("ISO-8859-1").reads_as_utf8("a\\b~"));
+    EXPECT_FALSE(Encoding("ISO646-KR").reads_as_utf8("a\\b"));
+    EXPECT_FALSE(Encoding("Shift_JIS").reads_as_utf8("a~b"));
+    const std::string document = "<?xml version=\"1.0\" encoding=\"ISO646-KR\"?><a>x\\y</a>";
+    xml_store::WriteResult result{};
+    EXPECT_NE(saved_with(document, "x\\y", result).find("<a>x&#92;y</a>"), std::string::npos);
+    EXPECT_EQ(result, xml_store::WriteResult::written);
+    EXPECT_EQ(saved_with(document, "x\xE2\x82\xA9y", result), document);
+    EXPECT_EQ(result, xml_store::WriteResult::unchanged);
 }
 
 TEST(Encoding, TellsWhichEncodingsAByteWiseParserReads) {
