@@ -62,12 +62,14 @@ class Document {
         pugi::xml_node element;
         Kind kind;
     };
-    // Node pointers as keys: nodes sit 64 bytes apart, so the pointer itself
-    // would fill one bucket in 64 of a table that masks its low bits.
+    // Node pointers as keys: nodes are eight pointers, 64 bytes apart on a
+    // 64-bit target and 32 on a 32-bit one, so the pointer itself would fill
+    // one bucket in 64 (or 32) of a table that masks its low bits.  The high
+    // bits of its product with an odd constant depend on all the others.
     struct NodeHash {
         size_t operator()(const pugi::xml_node_struct *node) const {
             return static_cast<size_t>(
-                (reinterpret_cast<uintptr_t>(node) >> 6) * UINT64_C(0x9E3779B97F4A7C15) >> 16);
+                reinterpret_cast<uintptr_t>(node) * UINT64_C(0x9E3779B97F4A7C15) >> 16);
         }
     };
     // What the lookups among one element's children have learned: the first

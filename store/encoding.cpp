@@ -150,13 +150,16 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
 
 // A byte-wise parser reads the file right, and what a save adds reads back,
 // when every byte below 0x80 is a character by itself, the bytes of markup
-// being those very characters both ways, and no longer character holds a
-// blank or a symbol of markup.  Stateful encodings fail the first: a byte
-// that shifts (ESC and SO in ISO-2022, '~' in HZ, '+' in UTF-7) is no
-// character alone; so do UTF-16 and UTF-32.  EBCDIC fails the second.
-// Letters and the symbols from '@' up may follow a lead byte (Shift_JIS,
-// Big5, GBK), digits too (GB18030): inside a name or a text, where such
-// characters stand, a byte-wise parser reads past them.
+// being those very characters both ways, and no byte that starts a longer
+// character takes a blank or a symbol of markup below '@' after it.
+// Stateful encodings fail the first: a byte that shifts (ESC and SO in
+// ISO-2022, '~' in HZ, '+' in UTF-7) is no character alone; so do UTF-16
+// and UTF-32.  EBCDIC fails the second.  Letters, digits and the symbols
+// from '@' up may follow a lead byte (Shift_JIS, Big5, GBK; digits in
+// GB18030): inside a name or a text, where such characters stand, a
+// byte-wise parser reads past them.  Only the byte after a lead byte is
+// tried.  The other bytes below 0x80 may read as other characters
+// (reads_as_utf8()).
 bool Encoding::spells_markup_as_ascii() const {
     std::string out;
     for (int b = 1; b < 0x80; ++b) {
