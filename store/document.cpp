@@ -126,7 +126,7 @@ void Document::learn_layout() {
 // root; each means the file is not one whole document.
 bool Document::is_whole() const {
     const std::string_view bytes = file_.bytes();
-    const SourceMap map = this->map();
+    const SourceMap map = source_map();
     size_t pos =
         bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
     const size_t start = pos;
@@ -202,7 +202,7 @@ bool Document::text_equals(pugi::xml_node element, std::string_view value) const
             return held == value;
     }
     if (const std::optional<std::string> held = parsed_utf8(element)) return *held == value;
-    const ElementSpan span = map().element(element);
+    const ElementSpan span = source_map().element(element);
     return file_text(value) ==
            file_.bytes().substr(span.content_begin, span.content_end - span.content_begin);
 }
@@ -215,7 +215,7 @@ std::optional<std::string> Document::parsed_utf8(pugi::xml_node element) const {
     std::string text = parsed_text(element);
     const bool plain = text.find('&') == std::string::npos;
     if (plain && encoding_.reads_as_utf8(text)) return text;
-    const ElementSpan span = map().element(element);
+    const ElementSpan span = source_map().element(element);
     const std::string_view raw =
         std::string_view(file_.bytes())
             .substr(span.content_begin, span.content_end - span.content_begin);
@@ -390,7 +390,7 @@ std::vector<Document::Splice> Document::plan() const {
     std::sort(rewritten.begin(), rewritten.end());
     rewritten.erase(std::unique(rewritten.begin(), rewritten.end()), rewritten.end());
 
-    const SourceMap map = this->map();
+    const SourceMap map = source_map();
     std::vector<Splice> splices;
     splices.reserve(rewritten.size());
     for (pugi::xml_node_struct *node : rewritten) {
@@ -453,7 +453,7 @@ void Document::splice_text(const Splice &splice, std::string &text) const {
     pugi::xml_node added = SourceMap::last_parsed_child(element);
     added = added ? added.next_sibling() : element.first_child();
     text.clear();
-    const SourceMap map = this->map();
+    const SourceMap map = source_map();
 
     if (splice.kind == Splice::Kind::after_last_child) {
         // New elements follow the last child, laid out like it.

@@ -87,7 +87,7 @@ class Document {
     };
 
     Document() = default;
-    SourceMap map() const { return SourceMap(file_.bytes()); }
+    SourceMap source_map() const { return SourceMap(file_.bytes()); }
     bool parse();
     void learn_layout();
     bool is_whole() const;
