@@ -34,31 +34,23 @@ pugi::xml_node last_markup_child(pugi::xml_node element) {
     return last;
 }
 
-bool has_element_child(pugi::xml_node parent) {
-    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-        if (is_element(child)) return true;
-    return false;
+bool is_text(pugi::xml_node node) {
+    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
 }
 
 // The text of a parsed element as the parser decoded it.
 std::string parsed_text(pugi::xml_node element) {
     std::string text = element.value();
     for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
-        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
-            text += child.value();
+        if (is_text(child)) text += child.value();
     return text;
-}
-
-bool is_text(pugi::xml_node node) {
-    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
 }
 
 // Whether a parsed element holds text, without a copy of it.
 bool has_parsed_text(pugi::xml_node element) {
-    if (has_text(element.value())) return true;
-    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
-        if (is_text(child) && has_text(child.value())) return true;
-    return false;
+    return has_text(element.value()) || element.find_child([](pugi::xml_node child) {
+        return is_text(child) && has_text(child.value());
+    });
 }
 
 // Lookups in one element before the next builds its table.  Measured with
@@ -79,19 +71,14 @@ std::unique_ptr<Document> Document::open(const char *path) {
 }
 
 // Read byte by byte as if it were UTF-8, which reads every encoding the
-// store takes right (Encoding's constructor says which).  The parser does
-// not check that the bytes are characters of that encoding: the store does,
-// where the C library knows it.  Other faults the parser does not see are
-// taken, as the README lists them: finding them would take a second parse.
+// store takes right (Encoding's constructor says which).  UTF-16 and UTF-32
+// need no test of their own: a byte order mark or a NUL beside each byte of
+// ASCII, read so, make no whole document.  The parser does not check that
+// the bytes are characters of the encoding: the store does, where the C
+// library knows it.  Other faults the parser does not see are taken, as the
+// README lists them: finding them would take a second parse.
 bool Document::parse() {
     const std::string &bytes = file_.bytes();
-    // UTF-16 and UTF-32 are known by their byte order mark alone; their
-    // markup is no ASCII, so the parse would not find a declaration.
-    const auto starts = [&](std::string_view mark) {
-        return bytes.compare(0, mark.size(), mark) == 0;
-    };
-    if (starts("\xFE\xFF") || starts("\xFF\xFE") || starts(std::string_view("\0\0\xFE\xFF", 4)))
-        return false;
     if (!dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) ||
         !is_whole())
         return false;
@@ -303,7 +290,7 @@ WriteResult Document::change(std::string_view entry_bytes, std::string_view valu
         if (!found.child) return add_elements(element, found.parent_holds_text, names, value);
         element = found.child;
     }
-    if (has_element_child(element)) return WriteResult::has_children;
+    if (element.find_child(is_element)) return WriteResult::has_children;
     if (text_equals(element, value)) return WriteResult::unchanged;
 
     std::string copy(value);
