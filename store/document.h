@@ -78,7 +78,7 @@ class Document {
     struct ChildIndex {
         unsigned lookups = 0;
         bool built = false;
-        bool holds_text = false;  // parsed text among the children, once built
+        bool holds_text = false;  // parsed text in the element, once built
         ChildTable by_name;
     };
     struct Lookup {
