@@ -208,7 +208,6 @@ TEST(Encoding, ReadsTheDeclaration) {
         {"<?xml version='1.0' encoding='gb2312' standalone='yes'?><a/>", "GB2312"},
         {"<?xml version = \"1.0\"\r\n  encoding\t=\t'Shift_JIS' ?>\n<a/>", "Shift_JIS"},
         {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"windows-1252\"?><a/>", "windows-1252"},
-        {"<?xml version=\"1.0\" encoding=\"x-cp1251\"?><a/>", "windows-1251"},
         {"<?xml version=\"1.0\"?><a/>", "UTF-8"},
         {"<?xml version=\"1.0\" standalone=\"no\"?><a/>", "UTF-8"},
         {"<a encoding=\"ISO-8859-1\"/>", "UTF-8"},
@@ -221,11 +220,8 @@ TEST(Encoding, ReadsTheDeclaration) {
         {"<?xml version=\"1.0\"?><a><?xml encoding=\"GBK\"?></a>", nullptr},
         {"<?xml version=\"1.0\" encoding=\"GBK\"?><a/", nullptr},
         {"<?xml version=\"1.0\" encoding=GBK?><a/>", nullptr},
-        {std::string("\xFF\xFE<\0a\0/\0>\0", 10), nullptr},
-        {std::string("\xFE\xFF\0<\0a\0/\0>", 10), nullptr},
-        {std::string("\xFF\xFE\0\0<\0\0\0", 8), nullptr},
-        {std::string("\0\0\xFE\xFF\0\0\0<", 8), nullptr},
-        // The same marks before a document that reads as ASCII.
+        // Byte order marks of UTF-16 and UTF-32 (whole files in those are
+        // refused by InItsOwnEncoding.UTF16AndUTF32FilesAreRefusedAtOpen).
         {"\xFF\xFE<a/>", nullptr},
         {"\xFE\xFF<a/>", nullptr},
         {std::string("\0\0\xFE\xFF<a/>", 8), nullptr},
