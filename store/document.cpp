@@ -6,7 +6,6 @@
 #include <new>
 
 #include "entry_path.h"
-#include "store_limits.h"
 #include "text.h"
 
 namespace xml_store {
@@ -35,31 +34,23 @@ pugi::xml_node last_markup_child(pugi::xml_node element) {
     return last;
 }
 
-bool has_element_child(pugi::xml_node parent) {
-    for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-        if (is_element(child)) return true;
-    return false;
+bool is_text(pugi::xml_node node) {
+    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
 }
 
 // The text of a parsed element as the parser decoded it.
 std::string parsed_text(pugi::xml_node element) {
     std::string text = element.value();
     for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
-        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
-            text += child.value();
+        if (is_text(child)) text += child.value();
     return text;
-}
-
-bool is_text(pugi::xml_node node) {
-    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
 }
 
 // Whether a parsed element holds text, without a copy of it.
 bool has_parsed_text(pugi::xml_node element) {
-    if (has_text(element.value())) return true;
-    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
-        if (is_text(child) && has_text(child.value())) return true;
-    return false;
+    return has_text(element.value()) || element.find_child([](pugi::xml_node child) {
+        return is_text(child) && has_text(child.value());
+    });
 }
 
 // Lookups in one element before the next builds its table.  Measured with
@@ -75,34 +66,30 @@ constexpr unsigned kScansBeforeTable = 2;
 
 std::unique_ptr<Document> Document::open(const char *path) {
     std::unique_ptr<Document> doc(new Document);
-    if (!doc->file_.open(path)) return nullptr;
-    doc->map_ = SourceMap(doc->file_.bytes());
-    if (!doc->parse()) return nullptr;
+    if (!doc->file_.open(path) || !doc->parse()) return nullptr;
     return doc;
 }
 
-namespace {
-
-// What the parser lets through that no XML document holds, and that the
-// store refuses itself: bytes that are no character of the file's encoding
-// (where the C library knows it).  Other faults the parser does not see are
-// taken, as the README lists them: finding them would take a second parse.
-bool holds_only_characters(std::string_view bytes, const Encoding &encoding) {
-    if (encoding.is_utf8()) return is_utf8(bytes);
-    return !encoding.converts() || encoding.valid(bytes);
-}
-
-}  // namespace
-
-// Read byte by byte as if it were UTF-8: in every encoding the store takes,
-// markup is ASCII and no byte of another character looks like it.
+// Read byte by byte as if it were UTF-8, which reads every encoding the
+// store takes right (Encoding's constructor says which).  UTF-16 and UTF-32
+// need no test of their own: a byte order mark or a NUL beside each byte of
+// ASCII, read so, make no whole document.  The parser does not check that
+// the bytes are characters of the encoding: the store does, where the C
+// library knows it.  Other faults the parser does not see are taken, as the
+// README lists them: finding them would take a second parse.
 bool Document::parse() {
     const std::string &bytes = file_.bytes();
-    encoding_.emplace(declared_encoding(bytes));
-    if (!encoding_->ascii_compatible() || !holds_only_characters(bytes, *encoding_)) return false;
+    if (!dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) ||
+        !is_whole())
+        return false;
+    // A whole document holds a declaration at its start alone.
+    const pugi::xml_node declaration = dom_.first_child();
+    const pugi::xml_attribute declared = declaration.attribute("encoding");
+    if (declaration.type() == pugi::node_declaration && declared)
+        encoding_ = Encoding(declared.value());
+    if (!encoding_.ascii_compatible() || !encoding_.holds_only_characters(bytes)) return false;
     learn_layout();
-    return dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) &&
-           is_whole();
+    return true;
 }
 
 // New elements take the file's line ends, and new nesting levels are
@@ -126,19 +113,20 @@ void Document::learn_layout() {
 // root; each means the file is not one whole document.
 bool Document::is_whole() const {
     const std::string_view bytes = file_.bytes();
+    const SourceMap map = source_map();
     size_t pos =
         bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
     const size_t start = pos;
     int roots = 0, doctypes = 0;
     for (pugi::xml_node node = dom_.first_child(); node; node = node.next_sibling()) {
         if (is_element(node)) ++roots;
-        const size_t begin = map_.begin(node);
+        const size_t begin = map.begin(node);
         if (node.type() == pugi::node_declaration && begin != start) return false;
         if (node.type() == pugi::node_doctype && (roots > 0 || ++doctypes > 1)) return false;
-        if (begin < pos || !map_.is_whitespace(pos, begin)) return false;
-        pos = map_.end(node);
+        if (begin < pos || !map.is_whitespace(pos, begin)) return false;
+        pos = map.end(node);
     }
-    return roots == 1 && map_.is_whitespace(pos, bytes.size());
+    return roots == 1 && map.is_whitespace(pos, bytes.size());
 }
 
 // First match in document order either way: a scan stops at the first, and
@@ -197,11 +185,11 @@ bool Document::text_equals(pugi::xml_node element, std::string_view value) const
     // and UTF-8 already; compared where it lies.
     if (!element.first_child()) {
         const std::string_view held = element.value();
-        if (held.find('&') == std::string_view::npos && (encoding_->is_utf8() || is_ascii(held)))
+        if (held.find('&') == std::string_view::npos && encoding_.reads_as_utf8(held))
             return held == value;
     }
     if (const std::optional<std::string> held = parsed_utf8(element)) return *held == value;
-    const ElementSpan span = map_.element(element);
+    const ElementSpan span = source_map().element(element);
     return file_text(value) ==
            file_.bytes().substr(span.content_begin, span.content_end - span.content_begin);
 }
@@ -210,20 +198,19 @@ bool Document::text_equals(pugi::xml_node element, std::string_view value) const
 // spelling can tell: an entity that the DOCTYPE declares, which the parser
 // leaves as written, or bytes its encoding does not hold.
 std::optional<std::string> Document::parsed_utf8(pugi::xml_node element) const {
-    // Decoded text holds '&' only from "&amp;" or an entity left as written;
-    // ASCII, it is UTF-8 in any encoding the store takes.
+    // Decoded text holds '&' only from "&amp;" or an entity left as written.
     std::string text = parsed_text(element);
     const bool plain = text.find('&') == std::string::npos;
-    if (plain && (encoding_->is_utf8() || is_ascii(text))) return text;
-    const ElementSpan span = map_.element(element);
+    if (plain && encoding_.reads_as_utf8(text)) return text;
+    const ElementSpan span = source_map().element(element);
     const std::string_view raw =
         std::string_view(file_.bytes())
             .substr(span.content_begin, span.content_end - span.content_begin);
     if (refers_to_declared_entity(raw)) return std::nullopt;
-    if (encoding_->is_utf8() || is_ascii(raw)) return text;
+    if (encoding_.reads_as_utf8(raw)) return text;
     // The parser wrote references as UTF-8 among the file's own bytes: take
     // the text again, converted whole before its references are read.
-    const std::optional<std::string> utf8 = encoding_->to_utf8(raw);
+    const std::optional<std::string> utf8 = encoding_.to_utf8(raw);
     if (!utf8) return std::nullopt;
     pugi::xml_document fragment;
     const std::string wrapped = "<x>" + *utf8 + "</x>";
@@ -237,7 +224,7 @@ std::optional<std::string> Document::parsed_utf8(pugi::xml_node element) const {
 std::string Document::file_text(std::string_view value) const {
     std::string escaped;
     append_escaped(escaped, value);
-    return encoding_->is_utf8() ? escaped : encoding_->from_utf8(escaped).value();
+    return encoding_.is_utf8() ? escaped : encoding_.from_utf8(escaped).value();
 }
 
 // The bytes a write was handed, as UTF-8: UTF-8 as they are, else, in a
@@ -245,32 +232,33 @@ std::string Document::file_text(std::string_view value) const {
 std::optional<std::string_view> Document::as_utf8(std::string_view bytes,
                                                   std::string &converted) const {
     if (is_utf8(bytes)) return bytes;
-    if (encoding_->is_utf8()) return std::nullopt;
-    std::optional<std::string> utf8 = encoding_->to_utf8(bytes);
+    if (encoding_.is_utf8()) return std::nullopt;
+    std::optional<std::string> utf8 = encoding_.to_utf8(bytes);
     if (!utf8) return std::nullopt;
     converted = std::move(*utf8);
     return std::string_view(converted);
 }
 
-// Points parts_ at the entry path's names as the document spells them; false
-// when its encoding cannot spell one (a name holds no references), or
-// spells it with a byte below 0x80 that ends a name for the parser (a second
-// byte '\\' or '|' in Shift_JIS or Big5): the saved file would not open.
-bool Document::in_document_encoding() {
-    if (encoding_->is_utf8()) return true;
+// The entry path as the document spells it, in spelled when that is not
+// path itself; nothing when its encoding cannot spell a name (a name holds
+// no references), or spells it with a byte below 0x80 that ends a name for
+// the parser (a second byte '\\' or '|' in Shift_JIS or Big5): the saved
+// file would not open.  Each name is converted alone, and a '.' among its
+// bytes would split it.
+std::optional<std::string_view> Document::in_document_encoding(std::string_view path,
+                                                               std::string &spelled) const {
+    if (encoding_.is_utf8()) return path;
     const auto ends_a_name = [](char c) {
         return static_cast<unsigned char>(c) < 0x80 &&
-               !std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != ':' && c != '-' &&
-               c != '.';
+               !std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != ':' && c != '-';
     };
-    names_.clear();
-    for (const std::string_view part : parts_) {
-        std::optional<std::string> name = encoding_->from_utf8(part, Encoding::Missing::refuse);
-        if (!name || std::any_of(name->begin(), name->end(), ends_a_name)) return false;
-        names_.push_back(std::move(*name));
+    while (!path.empty()) {
+        const std::optional<std::string> name =
+            encoding_.from_utf8(take_component(path), Encoding::Missing::refuse);
+        if (!name || std::any_of(name->begin(), name->end(), ends_a_name)) return std::nullopt;
+        spelled.append(*name).append(path.empty() ? "" : ".");
     }
-    parts_.assign(names_.begin(), names_.end());
-    return true;
+    return std::string_view(spelled);
 }
 
 WriteResult Document::write(std::string_view entry, std::string_view value) {
@@ -285,38 +273,36 @@ WriteResult Document::write(std::string_view entry, std::string_view value) {
 }
 
 WriteResult Document::change(std::string_view entry_bytes, std::string_view value_bytes) {
-    std::string converted_entry, converted_value;
+    std::string converted_entry, spelled_entry, converted_value;
     const std::optional<std::string_view> entry = as_utf8(entry_bytes, converted_entry);
-    if (!entry || !split_entry_path(*entry, parts_) || !in_document_encoding())
-        return WriteResult::bad_path;
+    const std::optional<std::string_view> path =
+        entry && is_entry_path(*entry) ? in_document_encoding(*entry, spelled_entry) : std::nullopt;
+    if (!path) return WriteResult::bad_path;
     const std::optional<std::string_view> utf8 = as_utf8(value_bytes, converted_value);
     if (!utf8 || !is_storable_value(*utf8)) return WriteResult::bad_value;
     const std::string_view value = *utf8;
     pugi::xml_node element = dom_.document_element();
-    if (parts_.front() != element.name()) return WriteResult::wrong_root;
-    for (size_t depth = 1; depth < parts_.size(); ++depth) {
-        const Lookup found = find_element(element, parts_[depth]);
-        if (!found.child) {
-            parts_.erase(parts_.begin(), parts_.begin() + static_cast<ptrdiff_t>(depth));
-            return add_elements(element, found.parent_holds_text, value);
-        }
+    std::string_view rest = *path;
+    if (take_component(rest) != element.name()) return WriteResult::wrong_root;
+    while (!rest.empty()) {
+        const std::string_view names = rest;
+        const Lookup found = find_element(element, take_component(rest));
+        if (!found.child) return add_elements(element, found.parent_holds_text, names, value);
         element = found.child;
     }
-    if (has_element_child(element)) return WriteResult::has_children;
+    if (element.find_child(is_element)) return WriteResult::has_children;
     if (text_equals(element, value)) return WriteResult::unchanged;
 
-    // Each step either changes nothing when it throws or leaves only an
-    // entry that a save passes over.
     std::string copy(value);
-    if (SourceMap::is_parsed(element)) touched_.insert(element.internal_object());
     values_[element.internal_object()] = std::move(copy);
     dirty_ = true;
     return WriteResult::written;
 }
 
-// Creates the elements parts_ names under parent, the last holding value.
+// Creates the chain of elements names (a path's components) under parent,
+// the last holding value.
 WriteResult Document::add_elements(pugi::xml_node parent, bool parsed_holds_text,
-                                   std::string_view value) {
+                                   std::string_view names, std::string_view value) {
     if (holds_text(parent, parsed_holds_text)) return WriteResult::parent_has_value;
     // Until the end, a failure takes out everything added.
     struct Undo {
@@ -333,13 +319,13 @@ WriteResult Document::add_elements(pugi::xml_node parent, bool parsed_holds_text
     } undo{*this, parent, {}, {}};
     std::string copy(value);
     pugi::xml_node node = parent;
-    for (const std::string_view name : parts_) {
+    while (!names.empty()) {
         node = node.append_child(pugi::node_element);
         if (!undo.top) undo.top = node;
-        if (!node || !node.set_name(std::string(name).c_str())) throw std::bad_alloc();
+        if (!node || !node.set_name(std::string(take_component(names)).c_str()))
+            throw std::bad_alloc();
     }
     undo.note_leaf(node);
-    if (SourceMap::is_parsed(parent)) touched_.insert(parent.internal_object());
     values_[node.internal_object()] = std::move(copy);
     const auto indexed = indexes_.find(parent.internal_object());
     if (indexed != indexes_.end()) {
@@ -379,24 +365,34 @@ bool Document::save() {
 }
 
 std::vector<Document::Splice> Document::plan() const {
+    // A save rewrites each parsed element given a value, and each one that
+    // new elements, the written ones and those above them, hang from.
+    std::vector<pugi::xml_node_struct *> rewritten;
+    rewritten.reserve(values_.size());
+    for (const auto &written : values_) {
+        pugi::xml_node element(written.first);
+        while (!SourceMap::is_parsed(element)) element = element.parent();
+        rewritten.push_back(element.internal_object());
+    }
+    std::sort(rewritten.begin(), rewritten.end());
+    rewritten.erase(std::unique(rewritten.begin(), rewritten.end()), rewritten.end());
+
+    const SourceMap map = source_map();
     std::vector<Splice> splices;
-    splices.reserve(touched_.size());
-    for (pugi::xml_node_struct *touched : touched_) {
-        const pugi::xml_node element(touched);
-        const bool valued = values_.count(touched) != 0;
-        const pugi::xml_node last = SourceMap::last_parsed_child(element);
-        const bool grown = last ? bool(last.next_sibling()) : bool(element.first_child());
-        if (!valued && !grown) continue;  // left by a write that failed
+    splices.reserve(rewritten.size());
+    for (pugi::xml_node_struct *node : rewritten) {
+        const pugi::xml_node element(node);
+        const bool valued = values_.count(node) != 0;
         // New elements go after the last child that is not blank text, before
         // the blanks that close the element, whether the file spells them
         // as such or as references.  With no such child, they take the place
         // of the element's content.
         if (const pugi::xml_node anchor = last_markup_child(element); !valued && anchor) {
-            const size_t at = map_.end(anchor);
+            const size_t at = map.end(anchor);
             splices.push_back({at, at, element, Splice::Kind::after_last_child});
             continue;
         }
-        const ElementSpan span = map_.element(element);
+        const ElementSpan span = map.element(element);
         if (span.self_closing)
             splices.push_back(
                 {span.tag_close - 1, span.content_begin, element, Splice::Kind::self_closing});
@@ -444,10 +440,11 @@ void Document::splice_text(const Splice &splice, std::string &text) const {
     pugi::xml_node added = SourceMap::last_parsed_child(element);
     added = added ? added.next_sibling() : element.first_child();
     text.clear();
+    const SourceMap map = source_map();
 
     if (splice.kind == Splice::Kind::after_last_child) {
         // New elements follow the last child, laid out like it.
-        const std::string_view gap = map_.whitespace_before(map_.begin(last_markup_child(element)));
+        const std::string_view gap = map.whitespace_before(map.begin(last_markup_child(element)));
         const size_t lf = gap.rfind('\n');
         const bool block = lf != std::string_view::npos;
         const std::string indent(block ? gap.substr(lf + 1) : std::string_view());
@@ -465,7 +462,7 @@ void Document::splice_text(const Splice &splice, std::string &text) const {
     } else {
         // The first children of an element: one level deeper than it, or on
         // its line when it shares a line with other markup.
-        const std::optional<std::string_view> outer = map_.indentation_at(map_.begin(element));
+        const std::optional<std::string_view> outer = map.indentation_at(map.begin(element));
         const std::string indent = outer ? std::string(*outer) + indent_unit_ : std::string();
         for (; added; added = added.next_sibling()) {
             if (outer) text.append(line_end_).append(indent);

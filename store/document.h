@@ -6,7 +6,6 @@
 #pragma once
 
 #include <tsl/robin_map.h>
-#include <tsl/robin_set.h>
 #include <pugixml.hpp>
 
 #include <cstdint>
@@ -39,7 +38,7 @@ class Document {
   public:
     // Empty unless the file holds one well-formed XML document with a root
     // element and nothing but blanks, comments and processing instructions
-    // around it, in an encoding that spells markup as ASCII does.
+    // around it, in an encoding the store takes (Encoding's constructor).
     static std::unique_ptr<Document> open(const char *path);
 
     // Changes nothing unless it returns written.  entry and value are UTF-8
@@ -63,12 +62,14 @@ class Document {
         pugi::xml_node element;
         Kind kind;
     };
-    // Node pointers as keys: nodes sit 64 bytes apart, so the pointer itself
-    // would fill one bucket in 64 of a table that masks its low bits.
+    // Node pointers as keys: nodes are eight pointers, 64 bytes apart on a
+    // 64-bit target and 32 on a 32-bit one, so the pointer itself would fill
+    // one bucket in 64 (or 32) of a table that masks its low bits.  The high
+    // bits of its product with an odd constant depend on all the others.
     struct NodeHash {
         size_t operator()(const pugi::xml_node_struct *node) const {
             return static_cast<size_t>(
-                (reinterpret_cast<uintptr_t>(node) >> 6) * UINT64_C(0x9E3779B97F4A7C15) >> 16);
+                reinterpret_cast<uintptr_t>(node) * UINT64_C(0x9E3779B97F4A7C15) >> 16);
         }
     };
     // What the lookups among one element's children have learned: the first
@@ -77,7 +78,7 @@ class Document {
     struct ChildIndex {
         unsigned lookups = 0;
         bool built = false;
-        bool holds_text = false;  // parsed text among the children, once built
+        bool holds_text = false;  // parsed text in the element, once built
         ChildTable by_name;
     };
     struct Lookup {
@@ -85,17 +86,20 @@ class Document {
         bool parent_holds_text;  // parsed text in the parent; set when no child is found
     };
 
-    Document() : map_({}) {}
+    Document() = default;
+    SourceMap source_map() const { return SourceMap(file_.bytes()); }
     bool parse();
     void learn_layout();
     bool is_whole() const;
 
     WriteResult change(std::string_view entry, std::string_view value);
-    WriteResult add_elements(pugi::xml_node parent, bool parsed_holds_text, std::string_view value);
+    WriteResult add_elements(pugi::xml_node parent, bool parsed_holds_text, std::string_view names,
+                             std::string_view value);
     Lookup find_element(pugi::xml_node parent, std::string_view name);
     Lookup build_index(pugi::xml_node parent, ChildIndex &index, std::string_view name);
     std::optional<std::string_view> as_utf8(std::string_view bytes, std::string &converted) const;
-    bool in_document_encoding();
+    std::optional<std::string_view> in_document_encoding(std::string_view path,
+                                                         std::string &spelled) const;
     bool holds_text(pugi::xml_node element, bool parsed_holds_text) const;
     bool text_equals(pugi::xml_node element, std::string_view value) const;
     std::optional<std::string> parsed_utf8(pugi::xml_node element) const;
@@ -109,22 +113,17 @@ class Document {
 
     ConfigFile file_;
     pugi::xml_document dom_;
-    SourceMap map_;
-    std::optional<Encoding> encoding_;
+    Encoding encoding_;  // UTF-8 until the declaration names another
     std::string line_end_;
     std::string indent_unit_;
-    // Written values, of parsed and of new elements.
+    // Written values, of parsed and of new elements: all a save rewrites.
     // Open addressing again: a write's record costs no allocation but its
     // value's own.
     tsl::robin_map<pugi::xml_node_struct *, std::string, NodeHash> values_;
-    // Parsed elements a save rewrites: given a value or new children.
-    tsl::robin_set<pugi::xml_node_struct *, NodeHash> touched_;
     // Of elements whose children a lookup had to pass over in numbers.
     tsl::robin_map<pugi::xml_node_struct *, ChildIndex, NodeHash> indexes_;
-    std::vector<std::string_view> parts_;  // of the entry path being written
-    std::vector<std::string> names_;       // those parts in the document's encoding
-    std::string name_;                     // one part, ended by a NUL for pugixml
-    bool dirty_ = false;                   // a value changed since the last save
+    std::string name_;    // one part of an entry path, ended by a NUL for pugixml
+    bool dirty_ = false;  // a value changed since the last save
     bool file_holds_source_ = true;
     bool failed_ = false;
 };

@@ -10,21 +10,14 @@
 
 #include <iconv.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "text.h"
+
 namespace xml_store {
-
-// The encoding named by the XML declaration at the start of document (after
-// a UTF-8 byte order mark), as written there; "UTF-16" or "UTF-32" after
-// those byte order marks; "UTF-8" when the document declares none.
-std::string declared_encoding(std::string_view document);
-
-// The usual name of an encoding given under any of its usual names, letter
-// case, '-' and '_' ignored: "latin1" and "iso_8859-1" give "ISO-8859-1",
-// "SJIS" gives "Shift_JIS".  A name not known here comes back as it is.
-std::string canonical_encoding(std::string_view name);
 
 class Encoding {
   public:
@@ -32,31 +25,32 @@ class Encoding {
     // (text), or the whole conversion refused (names).
     enum class Missing { reference, refuse };
 
-    // name: any encoding name, as declared_encoding() gives it.
+    // UTF-8, the encoding of a document that declares none.
+    Encoding() = default;
+    // The encoding a declaration names: any name iconv knows, in any letter
+    // case, or one of those names without its '-' and '_' or with "x-"
+    // before it ("utf_8", "x-cp1251").  Where the C library has no
+    // conversion for it (a device libc without its tables, or a name nobody
+    // knows), only ASCII is known: from_utf8() writes every other character
+    // as a reference and to_utf8() takes ASCII alone.
     explicit Encoding(std::string_view name);
-    ~Encoding();
-    Encoding(const Encoding &) = delete;
-    Encoding &operator=(const Encoding &) = delete;
 
-    // The canonical name (canonical_encoding()).
-    const std::string &name() const { return name_; }
     // UTF-8 itself: UTF-8 goes in unchanged.
     bool is_utf8() const { return utf8_; }
-    // False when the C library has no conversion for this encoding (a device
-    // libc without its tables, or a name nobody knows).  Only ASCII is known
-    // then: from_utf8() writes every other character as a reference, and
-    // valid() and to_utf8() accept ASCII alone.
-    bool converts() const { return converts_; }
-    // True when the markup characters, letters, digits and blanks are the
-    // same bytes as in ASCII and never part of another character: a
-    // byte-wise XML parser reads such a file right, and what a save adds
-    // reads back.  False for UTF-16, UTF-32, EBCDIC and the stateful ones
-    // (ISO-2022-*, HZ, UTF-7), which the store refuses, and for a name XML
-    // does not allow ("ISO-8859-1//TRANSLIT").
+    // Whether the store takes a document in this encoding; the constructor
+    // decides, and says which those are.
     bool ascii_compatible() const { return ascii_compatible_; }
+    // True when bytes of this encoding are the same bytes in UTF-8: always
+    // in UTF-8 itself, and ASCII where every byte below 0x80 is the ASCII
+    // character; not in Shift_JIS ('\\' and '~' are U+00A5 and U+203E) nor
+    // in the national variants of ISO 646.
+    bool reads_as_utf8(std::string_view bytes) const {
+        return utf8_ || (ascii_is_ascii_ && is_ascii(bytes));
+    }
 
-    // True when bytes are a whole, valid sequence of this encoding.
-    bool valid(std::string_view bytes) const { return to_utf8(bytes).has_value(); }
+    // False when bytes hold a sequence this encoding does not have; true
+    // for any bytes where the C library cannot convert, which cannot tell.
+    bool holds_only_characters(std::string_view bytes) const;
     // bytes, in this encoding, as UTF-8; empty when they are not valid.
     std::optional<std::string> to_utf8(std::string_view bytes) const;
     // utf8 in this encoding, each piece ending in the encoding's initial
@@ -66,14 +60,20 @@ class Encoding {
                                          Missing missing = Missing::reference) const;
 
   private:
+    struct Close {
+        using pointer = iconv_t;
+        void operator()(iconv_t cd) const { iconv_close(cd); }
+    };
+    using Conversion = std::unique_ptr<void, Close>;  // empty: no such conversion here
+
     bool spells_markup_as_ascii() const;
 
-    std::string name_;
-    bool utf8_ = false;
-    bool converts_ = false;
-    bool ascii_compatible_ = false;
-    iconv_t to_utf8_ = nullptr;  // nullptr: the C library has no such conversion
-    iconv_t from_utf8_ = nullptr;
+    bool utf8_ = true;
+    bool ascii_compatible_ = true;
+    bool ascii_is_ascii_ = true;  // assumed where the C library cannot tell
+    // Both or neither: the C library converts this encoding both ways.
+    Conversion to_utf8_;
+    Conversion from_utf8_;
 };
 
 }  // namespace xml_store

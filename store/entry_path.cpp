@@ -5,13 +5,10 @@
 
 namespace xml_store {
 
-bool split_entry_path(std::string_view path, std::vector<std::string_view> &parts) {
-    parts.clear();
-    for (;;) {
+bool is_entry_path(std::string_view path) {
+    for (size_t depth = 1;; ++depth) {
         const size_t dot = path.find('.');
-        const std::string_view part = path.substr(0, dot);
-        if (!is_element_name(part) || parts.size() == kMaxEntryDepth) return false;
-        parts.push_back(part);
+        if (!is_element_name(path.substr(0, dot)) || depth > kMaxEntryDepth) return false;
         if (dot == std::string_view::npos) return true;
         path.remove_prefix(dot + 1);
     }

@@ -11,8 +11,9 @@ namespace xml_store {
 constexpr long long kMaxFileSize = 64LL * 1024 * 1024;
 
 // Components of an entry path, the root's included.  The tool's paths have at
-// most 34; the bound keeps every walk over new elements shallow enough for a
-// small thread stack.
+// most 34.  The store's own walks over new elements are loops, but pugixml
+// removes a failed write's new elements by recursion, a call a level: the
+// bound keeps that shallow enough for a small thread stack.
 constexpr size_t kMaxEntryDepth = 128;
 
 }  // namespace xml_store

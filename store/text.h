@@ -22,8 +22,8 @@ inline size_t utf8_sequence(std::string_view s, size_t i, uint32_t &cp) {
 bool is_utf8(std::string_view s);
 bool is_ascii(std::string_view s);
 
-// True when value is UTF-8 that an XML document can hold as element text:
-// no control characters but tab, no noncharacters U+FFFE and U+FFFF.
+// True when value is UTF-8 that the store writes as element text: no control
+// character but tab (C0, DEL and C1), neither U+FFFE nor U+FFFF.
 bool is_storable_value(std::string_view value);
 
 // True when name is an XML 1.0 element name without ".", the entry path's

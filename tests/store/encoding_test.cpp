@@ -8,10 +8,11 @@
 #include <optional>
 #include <string>
 
+#include "document.h"
 #include "encoding.h"
+#include "scratch.h"
 
-using xml_store::canonical_encoding;
-using xml_store::declared_encoding;
+using xml_store::Document;
 using xml_store::Encoding;
 
 namespace {
@@ -71,15 +72,14 @@ class EachEncoding : public testing::TestWithParam<Sample> {};
 TEST_P(EachEncoding, ConvertsBothWaysByItsTable) {
     const Sample &s = GetParam();
     const Encoding encoding(s.encoding);
-    ASSERT_TRUE(encoding.converts()) << "the C library has no tables for " << s.encoding;
+    ASSERT_EQ(encoding.from_utf8(s.utf8, Encoding::Missing::refuse), s.encoded)
+        << "the C library has no tables for " << s.encoding;
     EXPECT_TRUE(encoding.ascii_compatible());
-    EXPECT_EQ(encoding.name(), s.encoding);
     const std::string text = "a<" + s.utf8 + "&b";
     EXPECT_EQ(encoding.from_utf8(text), "a<" + s.encoded + "&b");
     EXPECT_EQ(encoding.to_utf8("a<" + s.encoded + "&b"), text);
-    EXPECT_EQ(encoding.from_utf8(s.utf8, Encoding::Missing::refuse), s.encoded);
-    EXPECT_TRUE(encoding.valid(s.encoded));
-    EXPECT_TRUE(encoding.valid(""));
+    EXPECT_TRUE(encoding.holds_only_characters(s.encoded));
+    EXPECT_TRUE(encoding.holds_only_characters(""));
 }
 
 TEST_P(EachEncoding, WritesWhatItLacksAsReferences) {
@@ -87,7 +87,7 @@ TEST_P(EachEncoding, WritesWhatItLacksAsReferences) {
     const Encoding encoding(s.encoding);
     // U+1F600 is in no legacy table; GB18030 and UTF-8 hold every character.
     const std::string face = "\xF0\x9F\x98\x80";
-    const bool has_all = encoding.name() == "GB18030" || encoding.is_utf8();
+    const bool has_all = std::string(s.encoding) == "GB18030" || encoding.is_utf8();
     const std::optional<std::string> out = encoding.from_utf8("x" + face + s.utf8);
     ASSERT_TRUE(out.has_value());
     if (has_all) {
@@ -102,8 +102,8 @@ TEST_P(EachEncoding, RefusesBytesOutsideItsTable) {
     const Sample &s = GetParam();
     const Encoding encoding(s.encoding);
     if (!s.invalid.empty()) {
-        EXPECT_FALSE(encoding.valid(s.invalid));
-        EXPECT_FALSE(encoding.valid("ok" + s.invalid));
+        EXPECT_FALSE(encoding.holds_only_characters(s.invalid));
+        EXPECT_FALSE(encoding.holds_only_characters("ok" + s.invalid));
         EXPECT_EQ(encoding.to_utf8(s.invalid), std::nullopt);
     }
     // Input that is not UTF-8 is never converted, whatever the encoding.
@@ -123,19 +123,34 @@ INSTANTIATE_TEST_SUITE_P(Tables, EachEncoding, testing::ValuesIn(kSamples),
 TEST(Encoding, SingleByteEncodingsWithoutGapsTakeEveryByte) {
     std::string every;
     for (int b = 0; b < 256; ++b) every += static_cast<char>(b);
-    EXPECT_TRUE(Encoding("ISO-8859-1").valid(every));
-    EXPECT_TRUE(Encoding("KOI8-R").valid(every));
-    EXPECT_FALSE(Encoding("windows-1252").valid(every));
+    EXPECT_TRUE(Encoding("ISO-8859-1").holds_only_characters(every));
+    EXPECT_TRUE(Encoding("KOI8-R").holds_only_characters(every));
+    EXPECT_FALSE(Encoding("windows-1252").holds_only_characters(every));
+}
+
+// Two encodings are told apart by what they make of text from many scripts
+// and of every byte.
+bool same_encoding(const Encoding &a, const Encoding &b) {
+    const std::string text =
+        "A\xC3\xA9\xC5\x82\xCE\xA9\xD0\x96\xD7\x90\xD8\xB9\xE0\xB8\x81"
+        "\xE2\x82\xAC\xE4\xB8\xAD\xE6\x97\xA5\xED\x95\x9C";
+    std::string bytes;
+    for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
+    return a.is_utf8() == b.is_utf8() && a.ascii_compatible() == b.ascii_compatible() &&
+           a.from_utf8(text) == b.from_utf8(text) && a.to_utf8(bytes) == b.to_utf8(bytes) &&
+           a.holds_only_characters(bytes) == b.holds_only_characters(bytes);
 }
 
 TEST(Encoding, KnowsTheUsualNamesWhateverTheirCase) {
     const std::pair<const char *, const char *> names[] = {
         {"utf-8", "UTF-8"},
         {"UTF8", "UTF-8"},
+        {"utf_8", "UTF-8"},
         {"ascii", "US-ASCII"},
         {"ANSI_X3.4-1968", "US-ASCII"},
         {"latin1", "ISO-8859-1"},
         {"iso_8859-1", "ISO-8859-1"},
+        {"iso8859_1", "ISO-8859-1"},
         {"ISO8859-15", "ISO-8859-15"},
         {"Latin9", "ISO-8859-15"},
         {"latin5", "ISO-8859-9"},
@@ -152,27 +167,45 @@ TEST(Encoding, KnowsTheUsualNamesWhateverTheirCase) {
         {"SJIS", "Shift_JIS"},
         {"shift-jis", "Shift_JIS"},
         {"MS_Kanji", "Shift_JIS"},
+        {"x-sjis", "Shift_JIS"},
         {"eucJP", "EUC-JP"},
         {"euc-kr", "EUC-KR"},
         {"koi8-r", "KOI8-R"},
-        // Near misses are not taken for a known name.
-        {"ISO-8859-12", "ISO-8859-12"},
-        {"ISO-8859-17", "ISO-8859-17"},
-        {"windows-1259", "windows-1259"},
-        {"CP12520", "CP12520"},
-        {"UTF-16", "UTF-16"},
     };
-    for (const auto &[given, canonical] : names) {
-        EXPECT_EQ(canonical_encoding(given), canonical) << given;
-        EXPECT_EQ(Encoding(given).name(), canonical) << given;
+    const Encoding utf8, unknown("X-NO-SUCH-ENCODING");
+    for (const auto &[given, usual] : names) {
+        const Encoding encoding(given), expected(usual);
+        EXPECT_TRUE(same_encoding(encoding, expected)) << given;
+        EXPECT_EQ(same_encoding(encoding, utf8), std::string(usual) == "UTF-8") << given;
+        EXPECT_FALSE(same_encoding(encoding, unknown)) << given;
     }
+    // Near misses are not taken for a known name: only ASCII is known then.
+    for (const char *near_miss : {"ISO-8859-12", "ISO-8859-17", "windows-1259", "CP12520", "UTF-9"})
+        EXPECT_TRUE(same_encoding(Encoding(near_miss), unknown)) << near_miss;
     EXPECT_EQ(Encoding("Latin1").from_utf8("\xC3\xA9"), "\xE9");
 }
 
+// document as a file, after value is written to its root <a> and saved;
+// "<open failed>" when it does not open.
+std::string saved_with(const std::string &document, const std::string &value,
+                       xml_store::WriteResult &result) {
+    testing_support::ScratchDir dir;
+    const std::string path = dir / "config.xml";
+    testing_support::write_file(path, document);
+    const std::unique_ptr<Document> opened = Document::open(path.c_str());
+    if (!opened) return "<open failed>";
+    result = opened->write("a", value);
+    return opened->save() ? testing_support::read_file(path) : "<save failed>";
+}
+
+// The declaration the parse yields names the encoding: a value written goes
+// into the file in it ("\xC3\xA9\xE6\x97\xA5" is U+00E9 U+65E5).  A file
+// starting with the byte order mark of UTF-16 or UTF-32 does not open, nor
+// does one whose declaration is not a declaration at the start.
 TEST(Encoding, ReadsTheDeclaration) {
     const std::pair<std::string, const char *> documents[] = {
         {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>", "ISO-8859-1"},
-        {"<?xml version='1.0' encoding='gb2312' standalone='yes'?><a/>", "gb2312"},
+        {"<?xml version='1.0' encoding='gb2312' standalone='yes'?><a/>", "GB2312"},
         {"<?xml version = \"1.0\"\r\n  encoding\t=\t'Shift_JIS' ?>\n<a/>", "Shift_JIS"},
         {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"windows-1252\"?><a/>", "windows-1252"},
         {"<?xml version=\"1.0\"?><a/>", "UTF-8"},
@@ -180,19 +213,45 @@ TEST(Encoding, ReadsTheDeclaration) {
         {"<a encoding=\"ISO-8859-1\"/>", "UTF-8"},
         {"<!-- <?xml version=\"1.0\" encoding=\"GBK\"?> --><a/>", "UTF-8"},
         {"<?xml-stylesheet encoding=\"GBK\"?><a/>", "UTF-8"},
-        {" <?xml version=\"1.0\" encoding=\"GBK\"?><a/>", "UTF-8"},
-        {"<?xml version=\"1.0\"?><a><?xml encoding=\"GBK\"?></a>", "UTF-8"},
-        {"<?xml version=\"1.0\" encoding=\"GBK", "UTF-8"},
-        {"<?xml version=\"1.0\" encoding=GBK?>", "UTF-8"},
-        {"<?xml", "UTF-8"},
-        {"", "UTF-8"},
-        {std::string("\xFF\xFE<\0a\0/\0>\0", 10), "UTF-16"},
-        {std::string("\xFE\xFF\0<\0a\0/\0>", 10), "UTF-16"},
-        {std::string("\xFF\xFE\0\0<\0\0\0", 8), "UTF-32"},
-        {std::string("\0\0\xFE\xFF\0\0\0<", 8), "UTF-32"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1//TRANSLIT\"?><a/>", nullptr},
+        {"<?xml version=\"1.0\" encoding=\"\"?><a/>", nullptr},
+        {" <?xml version=\"1.0\" encoding=\"GBK\"?><a/>", nullptr},
+        {"<a/><?xml version=\"1.0\" encoding=\"GBK\"?>", nullptr},
+        {"<?xml version=\"1.0\"?><a><?xml encoding=\"GBK\"?></a>", nullptr},
+        {"<?xml version=\"1.0\" encoding=\"GBK\"?><a/", nullptr},
+        {"<?xml version=\"1.0\" encoding=GBK?><a/>", nullptr},
+        // Byte order marks of UTF-16 and UTF-32 (whole files in those are
+        // refused by InItsOwnEncoding.UTF16AndUTF32FilesAreRefusedAtOpen).
+        {"\xFF\xFE<a/>", nullptr},
+        {"\xFE\xFF<a/>", nullptr},
+        {std::string("\0\0\xFE\xFF<a/>", 8), nullptr},
     };
-    for (const auto &[document, encoding] : documents)
-        EXPECT_EQ(declared_encoding(document), encoding) << testing::PrintToString(document);
+    const std::string value = "\xC3\xA9\xE6\x97\xA5";
+    for (const auto &[document, encoding] : documents) {
+        xml_store::WriteResult result{};
+        const std::string saved = saved_with(document, value, result);
+        if (!encoding) {
+            EXPECT_EQ(saved, "<open failed>") << testing::PrintToString(document);
+            continue;
+        }
+        const std::string spelled = Encoding(encoding).from_utf8(value).value();
+        EXPECT_NE(saved.find(">" + spelled + "</a>"), std::string::npos)
+            << testing::PrintToString(document) << " as " << encoding;
+    }
+}
+
+// ISO646-KR reads the byte '\\' as U+20A9 and has no backslash: a text of
+// ASCII bytes is not that text in UTF-8 there, and writing it is a change.
+TEST(Encoding, AsciiBytesAreNotTakenForUtf8WhereTheyReadOtherwise) {
+    EXPECT_TRUE(Encoding("ISO-8859-1").reads_as_utf8("a\\b~"));
+    EXPECT_FALSE(Encoding("ISO646-KR").reads_as_utf8("a\\b"));
+    EXPECT_FALSE(Encoding("Shift_JIS").reads_as_utf8("a~b"));
+    const std::string document = "<?xml version=\"1.0\" encoding=\"ISO646-KR\"?><a>x\\y</a>";
+    xml_store::WriteResult result{};
+    EXPECT_NE(saved_with(document, "x\\y", result).find("<a>x&#92;y</a>"), std::string::npos);
+    EXPECT_EQ(result, xml_store::WriteResult::written);
+    EXPECT_EQ(saved_with(document, "x\xE2\x82\xA9y", result), document);
+    EXPECT_EQ(result, xml_store::WriteResult::unchanged);
 }
 
 TEST(Encoding, TellsWhichEncodingsAByteWiseParserReads) {
@@ -208,27 +267,27 @@ TEST(Encoding, TellsWhichEncodingsAByteWiseParserReads) {
 TEST(Encoding, NamesXmlDoesNotAllowConvertNothing) {
     for (const char *name : {"ISO-8859-1//TRANSLIT", "UTF-16//IGNORE", "latin1 ", "1252", ""}) {
         const Encoding encoding(name);
-        EXPECT_FALSE(encoding.converts()) << name;
         EXPECT_FALSE(encoding.ascii_compatible()) << name;
         EXPECT_EQ(encoding.from_utf8("\xE2\x82\xAC"), "&#8364;") << name;
+        EXPECT_EQ(encoding.to_utf8("\xE9"), std::nullopt) << name;
     }
 }
 
 // Without the C library's tables only ASCII is certain: every other
-// character becomes a reference, and only ASCII bytes are taken as valid.
+// character becomes a reference, and only ASCII bytes convert; which bytes
+// the file may hold cannot be told.
 TEST(Encoding, FallsBackToReferencesWhereTheCLibraryCannotConvert) {
     const Encoding encoding("X-NO-SUCH-ENCODING");
-    EXPECT_FALSE(encoding.converts());
     EXPECT_TRUE(encoding.ascii_compatible());
-    EXPECT_EQ(encoding.name(), "X-NO-SUCH-ENCODING");
     EXPECT_EQ(encoding.from_utf8("Caf\xC3\xA9 \xE4\xB8\xAD\xF0\x9F\x98\x80<&"),
               "Caf&#233; &#20013;&#128512;<&");
     EXPECT_EQ(encoding.from_utf8("plain", Encoding::Missing::refuse), "plain");
     EXPECT_EQ(encoding.from_utf8("Caf\xC3\xA9", Encoding::Missing::refuse), std::nullopt);
     EXPECT_EQ(encoding.from_utf8("bad\xC3("), std::nullopt);
-    EXPECT_TRUE(encoding.valid("ascii only\t\n"));
-    EXPECT_FALSE(encoding.valid("Caf\xE9"));
-    EXPECT_EQ(encoding.to_utf8("ascii"), "ascii");
+    EXPECT_TRUE(encoding.holds_only_characters("ascii only\t\n"));
+    EXPECT_TRUE(encoding.holds_only_characters("Caf\xE9"));
+    EXPECT_EQ(encoding.to_utf8("ascii only\t\n"), "ascii only\t\n");
+    EXPECT_EQ(encoding.to_utf8("Caf\xE9"), std::nullopt);
     EXPECT_EQ(encoding.to_utf8("\xC3\xA9"), std::nullopt);
 }
 
@@ -236,9 +295,9 @@ TEST(Encoding, FallsBackToReferencesWhereTheCLibraryCannotConvert) {
 // back in ASCII, or the markup after it would be read as kanji.
 TEST(Encoding, StatefulEncodingsEndEachPieceInTheirInitialState) {
     const Encoding encoding("ISO-2022-JP");
-    ASSERT_TRUE(encoding.converts());
     const std::string nichi = "\xE6\x97\xA5";  // JIS X 0208 0x467C
-    EXPECT_EQ(encoding.from_utf8("a" + nichi), "a\x1B$BF|\x1B(B");
+    ASSERT_EQ(encoding.from_utf8("a" + nichi), "a\x1B$BF|\x1B(B")
+        << "the C library has no tables for ISO-2022-JP";
     EXPECT_EQ(encoding.from_utf8(nichi + "\xC3\xA9" + nichi), "\x1B$BF|\x1B(B&#233;\x1B$BF|\x1B(B");
     // A piece starts in the initial state whatever the previous one did.
     EXPECT_EQ(encoding.to_utf8("\x1B$BF|"), nichi);
@@ -252,7 +311,7 @@ TEST(Encoding, StatefulEncodingsEndEachPieceInTheirInitialState) {
 TEST(Encoding, WithoutTablesTheStatefulFamiliesAreKnownByName) {
     for (const char *name : {"HZ", "HZ-GB-2312", "ISO-2022-JP-9", "UTF-7-X", "UCS-2-X"}) {
         const Encoding encoding(name);
-        EXPECT_FALSE(encoding.converts()) << name;
+        EXPECT_EQ(encoding.from_utf8("\xC3\xA9"), "&#233;") << name << " converts";
         EXPECT_FALSE(encoding.ascii_compatible()) << name;
     }
     EXPECT_TRUE(Encoding("X-NO-SUCH-ENCODING").ascii_compatible());
@@ -294,14 +353,15 @@ TEST(Encoding, WhatItTakesOfTheCLibrarysEncodingsSpellsMarkupAsAscii) {
         name.erase(0, name.find_first_not_of(' '));
         if (name.size() > 2 && name.compare(name.size() - 2, 2, "//") == 0)
             name.resize(name.size() - 2);
-        const Encoding encoding(name);
-        if (name.empty() || !encoding.converts()) continue;
-        if (!encoding.ascii_compatible()) {
+        std::string a, out;  // iconv converts it both ways, or it is not tried
+        if (name.empty() || !through(name.c_str(), "UTF-8", "a", a) ||
+            !through("UTF-8", name.c_str(), a, out))
+            continue;
+        if (!Encoding(name).ascii_compatible()) {
             ++refused;
             continue;
         }
         ++taken;
-        std::string out;
         EXPECT_TRUE(through(name.c_str(), "UTF-8", markup, out) && out == markup) << name;
         EXPECT_TRUE(through("UTF-8", name.c_str(), markup, out) && out == markup) << name;
         for (const char *sample : samples) {
