@@ -15,17 +15,11 @@
 #include <vector>
 
 #include "expat_view.h"
-#include "store_helpers.h"
+#include "store_case.h"
 
 using namespace testing_support;
 
 namespace {
-
-std::string replaced(std::string text, const std::string &from, const std::string &to) {
-    const size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
 
 // The element's text as libexpat reads it from saved, or a note why not.
 std::string expat_text(const std::string &saved, const std::string &path) {
@@ -64,21 +58,13 @@ struct Saved {
 };
 
 Saved save_after(const std::string &document, const Writes &writes) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, document);
-    struct stat before {};
-    stat(path.c_str(), &before);
+    StoreFile store(document);
+    const struct stat before = store.status();
     Saved saved;
-    const int handle = xml_file_open(path.c_str());
-    if (handle <= 0) return {"<open failed>", false, false};
-    for (const auto &[entry, value] : writes)
-        saved.refused |= write_value(handle, value, entry) != 0;
-    EXPECT_EQ(xml_file_save(handle), 0);
-    xml_file_close(handle);
-    struct stat after {};
-    stat(path.c_str(), &after);
-    saved.bytes = read_file(path);
+    for (const auto &[entry, value] : writes) saved.refused |= store.write(entry, value) != 0;
+    EXPECT_EQ(store.save(), 0);
+    const struct stat after = store.status();
+    saved.bytes = store.bytes();
     saved.replaced = after.st_ino != before.st_ino ||
                      after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
                      after.st_mtim.tv_sec != before.st_mtim.tv_sec;
@@ -321,17 +307,15 @@ TEST(InItsOwnEncoding, UTF16AndUTF32FilesAreRefusedAtOpen) {
         "<?xml version=\"1.0\" encoding=\"UTF-16\"?><DVR_CFG><K>x</K></DVR_CFG>";
     std::string le = "\xFF\xFE", be = "\xFE\xFF";
     for (const char c : text) le += std::string{c, '\0'}, be += std::string{'\0', c};
-    ScratchDir dir;
     for (const std::string &bytes : {le, be}) {
         EXPECT_TRUE(parse_with_expat(bytes).well_formed) << parse_with_expat(bytes).error;
-        write_file(dir / "config.xml", bytes);
-        EXPECT_EQ(xml_file_open((dir / "config.xml").c_str()), 0);
-        EXPECT_EQ(read_file(dir / "config.xml"), bytes);
+        const StoreFile store(bytes);
+        EXPECT_EQ(store.handle, 0);
+        EXPECT_EQ(store.bytes(), bytes);
     }
     std::string utf32 = std::string("\xFF\xFE\0\0", 4);
     for (const char c : std::string("<DVR_CFG/>")) utf32 += std::string{c, '\0', '\0', '\0'};
-    write_file(dir / "config.xml", utf32);
-    EXPECT_EQ(xml_file_open((dir / "config.xml").c_str()), 0);
+    EXPECT_EQ(StoreFile(utf32).handle, 0);
 }
 
 // 4. Entities declared in the DOCTYPE.
@@ -355,20 +339,18 @@ TEST(DeclaredEntities, TheReplacementTextIsWrittenToo) {
 
 // 5. Extended attributes.
 
-TEST(ExtendedAttributesOfTheFile, AreKeptByASave) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, "<DVR_CFG>\n  <K>x</K>\n</DVR_CFG>\n");
+TEST_XML(ExtendedAttributesOfTheFile, AreKeptByASave, "<DVR_CFG>\n  <K>x</K>\n</DVR_CFG>\n") {
+    const std::string &path = store.path;
     if (setxattr(path.c_str(), "user.origin", "factory", 7, 0) != 0)
         GTEST_SKIP() << "no user attributes here: " << strerror(errno);
     const bool labels = setxattr(path.c_str(), "security.store_test", "label", 5, 0) == 0;
     const int label_error = labels ? 0 : errno;
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_GT(handle, 0);
-    ASSERT_EQ(write_value(handle, "y", "DVR_CFG.K"), 0);
-    ASSERT_EQ(xml_file_save(handle), 0);
-    xml_file_close(handle);
-    ASSERT_EQ(read_file(path), "<DVR_CFG>\n  <K>y</K>\n</DVR_CFG>\n");
+    // Setting them changed the file's change time, which a save would take
+    // for another writer's work: the store opens the file as it now is.
+    ASSERT_GT(store.reopen(), 0);
+    ASSERT_EQ(store.write("DVR_CFG.K", "y"), 0);
+    ASSERT_EQ(store.save(), 0);
+    ASSERT_EQ(store.bytes(), "<DVR_CFG>\n  <K>y</K>\n</DVR_CFG>\n");
     char value[64];
     ssize_t length = getxattr(path.c_str(), "user.origin", value, sizeof value);
     EXPECT_EQ(std::string(value, length < 0 ? 0 : length), "factory");

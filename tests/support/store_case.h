@@ -60,6 +60,11 @@ class StoreFile {
         handle = 0;
         return closed;
     }
+    // Closes the handle and opens the file anew, as a later run would.
+    int reopen() {
+        close();
+        return handle = xml_file_open(path.c_str());
+    }
     std::string bytes() const { return read_file(path); }
     std::vector<std::string> files() const { return list_dir(dir.path()); }
     struct stat status() const {
