@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,13 @@ inline std::string replaced(std::string text, const std::string &from, const std
     const size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << from;
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// text as a test's name: what a name cannot hold becomes '_'.
+inline std::string test_name(std::string text) {
+    for (char &c : text)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    return text;
 }
 
 inline struct stat stat_of(const std::string &path) {
