@@ -84,9 +84,22 @@ TEST(AsciiBasedEncodings, StillOpen) {
 
 // 2. Documents that are not well-formed.
 
-// Refused at open: libexpat says none is well-formed, and each opened
-// before (the parser passes over them).
+// Refused at open: libexpat says none is well-formed.  Not one whole
+// document:
 const std::string kRefused[] = {
+    "",
+    "  \n",
+    "<DVR_CFG>\n  <NET>\n    <IP>1.2",
+    "<DVR_CFG>\n  <NET>\n",
+    "NET.IP=1.2.3.4\n",
+    "<!-- no root -->\n",
+    "<DVR_CFG/><DVR_CFG/>",
+    "<DVR_CFG/>\ntrailing",
+    "junk<DVR_CFG/>",
+    "<DVR_CFG><A></B></DVR_CFG>",
+    "<DVR_CFG a=1/>",
+    std::string("<DVR_CFG/>\0", 11),
+    // Each of these opened once: the parser passes over them.
     "<!-- saved by the vendor tool --><?xml version=\"1.0\"?><DVR_CFG/>",
     "\n<?xml version=\"1.0\"?><DVR_CFG/>",
     " <?xml version=\"1.0\"?><DVR_CFG/>",
