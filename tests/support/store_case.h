@@ -78,6 +78,13 @@ class StoreFile {
     struct stat status() const {
         return stat_of(path);
     }
+    // True when the file is still the one before describes, not written since:
+    // a rename or a write in place changes the change time.
+    bool untouched_since(const struct stat &before) const {
+        const struct stat now = status();
+        return now.st_ino == before.st_ino && now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+               now.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+    }
 
     ScratchDir dir;
     const std::string path = dir / "config.xml";
