@@ -42,11 +42,11 @@ class OtherWriter : public testing::Test {
     StoreFile store{kConfig};
 };
 
-// Rewrites path in place with kTheirs, as an editor without rename would.
-void rewrite_in_place(const std::string &path) {
+// Rewrites path in place with bytes, as an editor without rename would.
+void rewrite_in_place(const std::string &path, const std::string &bytes = kTheirs) {
     const int fd = open(path.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, kTheirs.data(), kTheirs.size(), 0), static_cast<ssize_t>(kTheirs.size()));
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
     close(fd);
 }
 
@@ -72,8 +72,21 @@ class HeldSave {
     std::thread thread_;
 };
 
-// Waits up to three seconds for path to appear.
-bool appears(const std::string &path) {
+// strace's options that hold the save program in its temporary file's first
+// flush for delay microseconds.
+std::vector<std::string> held_in_flush(const std::string &delay) {
+    return {"-f",
+            "-o",
+            "/dev/null",
+            "-e",
+            "trace=fsync",
+            "-e",
+            "inject=fsync:delay_enter=" + delay + ":when=1"};
+}
+
+// Waits up to three seconds for a save's temporary file to appear in folder.
+bool temporary_appears(const std::string &folder) {
+    const std::string path = folder + "/.config.xml.tmp";
     for (int i = 0; i < 300 && !exists(path); ++i) usleep(10000);
     return exists(path);
 }
@@ -131,10 +144,9 @@ TEST(OpenedFile, StaysTheSameWhenTheWorkingFolderChanges) {
 TEST(TwoProcesses, SavingOneFileAtOnceLeaveOneWholeVersion) {
     if (!strace_note().empty()) GTEST_SKIP() << strace_note();
     StoreFile late(kConfig);
-    HeldSave first({"-f", "-o", "/dev/null", "-e", "inject=fsync:delay_enter=1500000:when=1"},
-                   late.path, "DVR_CFG.NET.GATEWAY", "10.0.0.1");
+    HeldSave first(held_in_flush("1500000"), late.path, "DVR_CFG.NET.GATEWAY", "10.0.0.1");
     // Until the slow one holds its temporary file, the quick one waits.
-    ASSERT_TRUE(appears(late.dir / ".config.xml.tmp"));
+    ASSERT_TRUE(temporary_appears(late.dir.path()));
     const Outcome quick = run_program({SAVE_PROGRAM, late.path, "DVR_CFG.NET.PORT", "8080"});
     EXPECT_EQ(first.join(), "saved\n");
     EXPECT_EQ(quick.out, "save failed\n");
@@ -162,9 +174,8 @@ TEST(TwoProcesses, AFileReplacedOrRewrittenDuringASaveIsNotOverwritten) {
         ScratchDir dir;
         const std::string path = dir / "config.xml";
         write_file(path, kConfig);
-        HeldSave save({"-o", "/dev/null", "-e", "inject=fsync:delay_enter=1500000:when=1"}, path,
-                      "DVR_CFG.NET.GATEWAY", "10.0.0.1");
-        ASSERT_TRUE(appears(dir / ".config.xml.tmp"));
+        HeldSave save(held_in_flush("1500000"), path, "DVR_CFG.NET.GATEWAY", "10.0.0.1");
+        ASSERT_TRUE(temporary_appears(dir.path()));
         if (by_rename) {
             write_file(dir / "theirs", kTheirs);
             ASSERT_EQ(rename((dir / "theirs").c_str(), path.c_str()), 0);
@@ -222,18 +233,10 @@ class WholeSecondTimes : public testing::Test {
     // file open would do it.  False when its time stamps show the rewrite
     // (the second had passed): the case is then not this one.
     bool rewrite_within_the_second() {
-        theirs_ = read_file(path_);
-        const size_t at = theirs_.find("<HTTP>81<");
-        EXPECT_NE(at, std::string::npos);
-        theirs_.replace(at, 9, "<HTTP>82<");
-        struct stat before, after;
-        EXPECT_EQ(stat(path_.c_str(), &before), 0);
-        const int fd = open(path_.c_str(), O_WRONLY);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(pwrite(fd, theirs_.data(), theirs_.size(), 0),
-                  static_cast<ssize_t>(theirs_.size()));
-        close(fd);
-        EXPECT_EQ(stat(path_.c_str(), &after), 0);
+        theirs_ = replaced(read_file(path_), "<HTTP>81<", "<HTTP>82<");
+        const struct stat before = stat_of(path_);
+        rewrite_in_place(path_, theirs_);
+        const struct stat after = stat_of(path_);
         return after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
                after.st_ctim.tv_nsec == before.st_ctim.tv_nsec &&
                after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
@@ -286,10 +289,8 @@ TEST_F(WholeSecondTimes, RewriteBetweenOpenAndSave) {
 TEST_F(WholeSecondTimes, RewriteWhileTheSaveIsUnderWay) {
     if (!strace_note().empty()) GTEST_SKIP() << strace_note();
     within_the_second([&] {
-        HeldSave save({"-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
-                       "inject=fsync:delay_enter=700000:when=1"},
-                      path_, "DVR_CFG.NET.GATEWAY", "10.0.0.42");
-        const bool same_second = appears(dir_ + "/.config.xml.tmp") && rewrite_within_the_second();
+        HeldSave save(held_in_flush("700000"), path_, "DVR_CFG.NET.GATEWAY", "10.0.0.42");
+        const bool same_second = temporary_appears(dir_) && rewrite_within_the_second();
         const std::string printed = save.join();
         EXPECT_TRUE(!same_second || printed == "save failed\n") << printed;
         return same_second;
