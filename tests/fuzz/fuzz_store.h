@@ -5,11 +5,11 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "scratch.h"
 #include "xml_file.h"
 
 namespace fuzz_store {
@@ -40,18 +40,11 @@ inline const std::string &file() {
 }
 
 inline void put(const std::string &bytes) {
-    FILE *f = fopen(file().c_str(), "wb");
-    if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0) abort();
+    testing_support::write_file(file(), bytes);
 }
 
 inline std::string get() {
-    std::string bytes;
-    if (FILE *f = fopen(file().c_str(), "rb")) {
-        char buffer[65536];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
-        fclose(f);
-    }
-    return bytes;
+    return testing_support::read_file(file());
 }
 
 // The lines of input after its first NUL, split at line feeds.
