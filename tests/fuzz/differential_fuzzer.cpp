@@ -12,10 +12,6 @@
 //   - every written element holds the written value, as libexpat decodes it;
 //   - the saved bytes with the written pieces taken out are the original's
 //     with the same elements' old content taken out.
-#include <fcntl.h>
-#include <iconv.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -28,7 +24,7 @@
 #include <vector>
 
 #include "expat_view.h"
-#include "xml_file.h"
+#include "fuzz_store.h"
 
 using testing_support::encoding_declared_in;
 using testing_support::ExpatElement;
@@ -38,21 +34,10 @@ using testing_support::transcode;
 
 namespace {
 
-std::string g_dir;   // a folder of this process's own
-std::string g_file;  // the configuration file every input is written to, in g_dir
-
-void remove_scratch() {
-    unlink(g_file.c_str());
-    rmdir(g_dir.c_str());
-}
-
 struct Write {
     std::string entry, value;
     bool encoded;  // the value is in the document's encoding
 };
-
-// Converts bytes between two encodings; false when any of them does not
-// convert.
 
 bool is_utf8_name(const std::string &encoding) {
     static const std::regex utf8("utf-?8", std::regex::icase);
@@ -85,22 +70,6 @@ bool markup_is_ascii_in(const std::string &encoding) {
     return true;
 }
 
-std::string read_back(const std::string &path) {
-    std::string bytes;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    char buffer[65536];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, n);
-    if (fd >= 0) close(fd);
-    return bytes;
-}
-
-void write_out(const std::string &path, const std::string &bytes) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-        abort();
-    close(fd);
-}
-
 struct Case {
     std::string document;  // the file's bytes as given to the store
     std::string saved;     // the file's bytes after the save
@@ -109,7 +78,7 @@ struct Case {
 [[noreturn]] void fail(const Case &c, const std::string &what) {
     fprintf(stderr, "differential fuzzer: %s\n--- original\n%s\n--- saved\n%s\n--- end\n",
             what.c_str(), c.document.c_str(), c.saved.c_str());
-    remove_scratch();  // abort() runs no atexit handler
+    fuzz_store::remove_file();
     abort();
 }
 
@@ -201,18 +170,6 @@ bool has_non_ascii_entry(const std::vector<Write> &writes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    // A save flushes the file and its folder: a file system in memory keeps
-    // that cheap.
-    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    if (const char *tmp = getenv("TMPDIR")) base = tmp;
-    g_dir = base + "/differential.XXXXXX";
-    if (!mkdtemp(g_dir.data())) abort();
-    g_file = g_dir + "/config.xml";
-    atexit(remove_scratch);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string input(reinterpret_cast<const char *>(data), size);
     const size_t nul = input.find('\0');
@@ -220,11 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string utf8_document = input.substr(0, nul);
 
     std::vector<Write> writes;
-    for (size_t pos = nul + 1; pos < input.size();) {
-        size_t end = input.find('\n', pos);
-        if (end == std::string::npos) end = input.size();
-        std::string line = input.substr(pos, end - pos);
-        pos = end + 1;
+    for (std::string line : fuzz_store::write_lines(input)) {
         const bool encoded = !line.empty() && line[0] == '%';
         if (encoded) line.erase(0, 1);
         const size_t equals = line.find('=');
@@ -242,8 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (!markup_is_ascii_in(encoding)) {
         // A save in such an encoding could write a file that does not open.
-        write_out(g_file, c.document);
-        const int handle = xml_file_open(g_file.c_str());
+        fuzz_store::put(c.document);
+        const int handle = xml_file_open(fuzz_store::file().c_str());
         xml_file_close(handle);
         require(handle <= 0, c, "a document in an encoding whose markup is not ASCII opens");
         return 0;
@@ -260,22 +213,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const ExpatView before = parse_with_expat(c.document);
     if (!before.well_formed) return 0;
 
-    write_out(g_file, c.document);
-    const int handle = xml_file_open(g_file.c_str());
+    fuzz_store::put(c.document);
+    const int handle = xml_file_open(fuzz_store::file().c_str());
     require(handle > 0, c, "a well-formed document does not open");
 
     std::map<std::string, std::string> final_values;  // path -> value in UTF-8
     std::vector<std::string> order;
     for (const Write &w : writes) {
-        std::string value = w.value, utf8 = w.value, checked;
+        std::string utf8 = w.value, checked;
         // Bytes that are not UTF-8 are the document's own, encoded or not.
         // Checked through UTF-32, which refuses what lies past U+10FFFF:
         // glibc's UTF-8 to UTF-8 passes such sequences through.
         if ((w.encoded || !transcode(w.value, "UTF-8", "UTF-32LE", checked)) &&
             transcode(w.value, encoding, "UTF-8", checked))
             utf8 = checked;
-        const int result = xml_file_write(handle, value.data(), static_cast<int>(value.size() + 1),
-                                          w.entry.c_str(), 0, 0);
+        const int result = fuzz_store::write_value(handle, w.value, w.entry);
         if (result != 0) {
             require(!must_be_taken(before, w.entry, utf8, order), c,
                     "a storable value for an element that holds one is refused: " + w.entry);
@@ -286,11 +238,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     require(xml_file_save(handle) == 0, c, "the save fails");
     xml_file_close(handle);
-    c.saved = read_back(g_file);
+    c.saved = fuzz_store::get();
 
     const ExpatView after = parse_with_expat(c.saved);
     require(after.well_formed, c, "the saved file is not well-formed: " + after.error);
-    const int again = xml_file_open(g_file.c_str());
+    const int again = xml_file_open(fuzz_store::file().c_str());
     xml_file_close(again);
     require(again > 0, c, "the saved file does not open again");
 

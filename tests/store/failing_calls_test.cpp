@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "process.h"
-#include "store_helpers.h"
+#include "store_case.h"
 #include "strace_log.h"
 
 using namespace testing_support;

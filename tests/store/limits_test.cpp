@@ -10,7 +10,7 @@
 #include <string>
 
 #include "process.h"
-#include "store_helpers.h"
+#include "store_case.h"
 #include "store_limits.h"
 
 using namespace testing_support;
@@ -32,21 +32,16 @@ constexpr bool kSanitized = false;
 const std::string kConfig = "<DVR_CFG>\n  <NET>\n    <IP>1.2.3.4</IP>\n  </NET>\n</DVR_CFG>\n";
 
 // A whole document of exactly size bytes: blanks pad it after the root.
-void write_padded(const std::string &path, size_t size) {
+std::string padded(size_t size) {
     std::string bytes = kConfig;
     bytes.resize(size, ' ');
-    write_file(path, bytes);
+    return bytes;
 }
 
 TEST(Limits, FileSizeAtTheBoundOpensOneByteMoreDoesNot) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_padded(path, static_cast<size_t>(xml_store::kMaxFileSize));
-    const int handle = xml_file_open(path.c_str());
-    EXPECT_GT(handle, 0);
-    xml_file_close(handle);
-    write_padded(path, static_cast<size_t>(xml_store::kMaxFileSize) + 1);
-    EXPECT_EQ(xml_file_open(path.c_str()), 0);
+    const auto bound = static_cast<size_t>(xml_store::kMaxFileSize);
+    EXPECT_GT(StoreFile(padded(bound)).handle, 0);
+    EXPECT_EQ(StoreFile(padded(bound + 1)).handle, 0);
 }
 
 // A 32-bit size would see 115 bytes, or a zero-length buffer for 4 GiB - 1:
@@ -80,25 +75,21 @@ std::string path_of_depth(size_t depth) {
 // What a thread with a small stack (a small C library's default) does with
 // the deepest entry path there is, and with deeper ones.
 struct DeepWrites {
-    std::string path;
+    int handle;
     int deepest_written = -1, deeper_refused = 0, saved = -1;
 };
 
 void *write_deep_paths(void *arg) {
     auto &run = *static_cast<DeepWrites *>(arg);
-    const int handle = xml_file_open(run.path.c_str());
     for (const size_t depth : {xml_store::kMaxEntryDepth + 1, size_t{1000}, size_t{48000}})
-        run.deeper_refused += write_value(handle, "x", path_of_depth(depth)) != 0;
-    run.deepest_written = write_value(handle, "x", path_of_depth(xml_store::kMaxEntryDepth));
-    run.saved = xml_file_save(handle);
-    xml_file_close(handle);
+        run.deeper_refused += write_value(run.handle, "x", path_of_depth(depth)) != 0;
+    run.deepest_written = write_value(run.handle, "x", path_of_depth(xml_store::kMaxEntryDepth));
+    run.saved = xml_file_save(run.handle);
     return nullptr;
 }
 
-TEST(Limits, DeepestEntryPathOnASmallThreadStack) {
-    ScratchDir dir;
-    DeepWrites run{dir / "config.xml"};
-    write_file(run.path, kConfig);
+TEST_XML(Limits, DeepestEntryPathOnASmallThreadStack, kConfig) {
+    DeepWrites run{store.handle};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     // Sanitizers multiply stack frames; the bound is for the product build.
@@ -112,13 +103,13 @@ TEST(Limits, DeepestEntryPathOnASmallThreadStack) {
     EXPECT_EQ(run.saved, 0);
 
     // The new elements nest one in another, indented a level each.
-    const std::string saved = read_file(run.path);
     std::string chain = "\n  <A>", indent = "  ";
     for (size_t depth = 2; depth < xml_store::kMaxEntryDepth; ++depth) {
         indent += "  ";
         chain += "\n" + indent + "<A>";
     }
-    EXPECT_NE(saved.find(chain.substr(0, chain.size() - 3) + "<A>x</A>\n"), std::string::npos);
+    EXPECT_NE(store.bytes().find(chain.substr(0, chain.size() - 3) + "<A>x</A>\n"),
+              std::string::npos);
 }
 
 // Runs body in a child process whose address space is capped at its size
@@ -138,54 +129,47 @@ int with_address_space_limit(size_t headroom, Body body) {
     });
 }
 
+// Memory runs out in a child process whose address space is capped, while
+// it works on the store opened before; whatever it did, the file is as it
+// was and nothing is left beside it.
+class OutOfMemory : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address limit";
+        if (!emulation_note().empty()) GTEST_SKIP() << "the address limit would bind the emulator";
+        ASSERT_GT(store.handle, 0);
+        ASSERT_EQ(store.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
+    }
+    void TearDown() override {
+        EXPECT_EQ(store.bytes(), kConfig);
+        EXPECT_EQ(store.files(), kJustTheFile);
+    }
+    StoreFile store{kConfig};
+};
+
 // A write that cannot hold its value, or the name of an element it would
 // add, changes nothing: no element of it is left for a later write to find.
 // The handle's next save fails and writes nothing: the update did not all
 // reach the store.
-TEST(OutOfMemory, AWriteThatCannotHoldItsValue) {
-    if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address limit";
-    if (!emulation_note().empty()) GTEST_SKIP() << "the address limit would bind the emulator";
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
+TEST_F(OutOfMemory, AWriteThatCannotHoldItsValue) {
     std::string huge(64 << 20, 'v');
     const std::string huge_name = "DVR_CFG.NEW." + huge;
-    const int result = with_address_space_limit(16 << 20, [&] {
-        const int handle = xml_file_open(path.c_str());
-        if (write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP") != 0) return 1;
-        if (xml_file_write(handle, huge.data(), static_cast<int>(huge.size() + 1), "DVR_CFG.NET.IP",
-                           0, 0) == 0)
-            return 2;
-        if (write_value(handle, "v", huge_name) == 0) return 4;
-        if (write_value(handle, "v", "DVR_CFG.NEW") != 0) return 5;  // NEW holds no element
-        if (xml_file_save(handle) == 0) return 3;
-        return 0;
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(read_file(path), kConfig);
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+    const auto in_the_child = [&] {
+        const int len = static_cast<int>(huge.size() + 1);
+        if (xml_file_write(store.handle, huge.data(), len, "DVR_CFG.NET.IP", 0, 0) == 0) return 2;
+        if (store.write(huge_name, "v") == 0) return 4;
+        if (store.write("DVR_CFG.NEW", "v") != 0) return 5;  // NEW holds no element
+        return store.save() == 0 ? 3 : 0;
+    };
+    EXPECT_EQ(with_address_space_limit(16 << 20, in_the_child), 0);
 }
 
 // A save that runs out of memory while it writes its temporary file (the
 // first change is small, the second too large to render) leaves the file as
 // it was and no temporary file.
-TEST(OutOfMemory, ASaveThatCannotRenderItsValue) {
-    if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address limit";
-    if (!emulation_note().empty()) GTEST_SKIP() << "the address limit would bind the emulator";
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    std::string big(48 << 20, 'v');
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_EQ(write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP"), 0);
-    ASSERT_EQ(write_value(handle, big, "DVR_CFG.NET.HUGE"), 0);
-    big = std::string();
-    const int result =
-        with_address_space_limit(8 << 20, [&] { return xml_file_save(handle) == 0 ? 1 : 0; });
-    xml_file_close(handle);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(read_file(path), kConfig);
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+TEST_F(OutOfMemory, ASaveThatCannotRenderItsValue) {
+    ASSERT_EQ(store.write("DVR_CFG.NET.HUGE", std::string(48 << 20, 'v')), 0);
+    EXPECT_EQ(with_address_space_limit(8 << 20, [&] { return store.save() == 0 ? 1 : 0; }), 0);
 }
 
 }  // namespace

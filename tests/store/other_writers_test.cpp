@@ -8,12 +8,13 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "loop_mount.h"
 #include "process.h"
-#include "store_helpers.h"
+#include "store_case.h"
 
 using namespace testing_support;
 
@@ -29,31 +30,23 @@ const std::string kTheirs =
 
 class OtherWriter : public testing::Test {
   protected:
-    void SetUp() override {
-        write_file(path_, kConfig);
-        handle_ = xml_file_open(path_.c_str());
-        ASSERT_GT(handle_, 0);
-        ASSERT_EQ(write_value(handle_, "10.0.0.42", "DVR_CFG.NET.GATEWAY"), 0);
-    }
-    void TearDown() override { xml_file_close(handle_); }
+    void SetUp() override { ASSERT_EQ(store.write("DVR_CFG.NET.GATEWAY", "10.0.0.42"), 0); }
 
     // The save fails, and the file is theirs, whole, with nothing beside it.
     void expect_save_refused() {
-        EXPECT_NE(xml_file_save(handle_), 0);
-        EXPECT_EQ(read_file(path_), kTheirs);
-        EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"config.xml"});
+        EXPECT_NE(store.save(), 0);
+        EXPECT_EQ(store.bytes(), kTheirs);
+        EXPECT_EQ(store.files(), kJustTheFile);
     }
 
-    ScratchDir dir_;
-    const std::string path_ = dir_ / "config.xml";
-    int handle_ = 0;
+    StoreFile store{kConfig};
 };
 
-// Rewrites path in place with kTheirs, as an editor without rename would.
-void rewrite_in_place(const std::string &path) {
+// Rewrites path in place with bytes, as an editor without rename would.
+void rewrite_in_place(const std::string &path, const std::string &bytes = kTheirs) {
     const int fd = open(path.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, kTheirs.data(), kTheirs.size(), 0), static_cast<ssize_t>(kTheirs.size()));
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
     close(fd);
 }
 
@@ -79,39 +72,51 @@ class HeldSave {
     std::thread thread_;
 };
 
-// Waits up to three seconds for path to appear.
-bool appears(const std::string &path) {
+// strace's options that hold the save program in its temporary file's first
+// flush for delay microseconds.
+std::vector<std::string> held_in_flush(const std::string &delay) {
+    return {"-f",
+            "-o",
+            "/dev/null",
+            "-e",
+            "trace=fsync",
+            "-e",
+            "inject=fsync:delay_enter=" + delay + ":when=1"};
+}
+
+// Waits up to three seconds for a save's temporary file to appear in folder.
+bool temporary_appears(const std::string &folder) {
+    const std::string path = folder + "/.config.xml.tmp";
     for (int i = 0; i < 300 && !exists(path); ++i) usleep(10000);
     return exists(path);
 }
 
 TEST_F(OtherWriter, RewriteInPlaceWithTheModificationTimePutBack) {
-    struct stat before;
-    ASSERT_EQ(stat(path_.c_str(), &before), 0);
-    rewrite_in_place(path_);
+    const struct stat before = store.status();
+    rewrite_in_place(store.path);
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, store.path.c_str(), times, 0), 0);
     expect_save_refused();
 }
 
 TEST_F(OtherWriter, ReplacementByRename) {
-    write_file(dir_ / "theirs", kTheirs);
-    ASSERT_EQ(rename((dir_ / "theirs").c_str(), path_.c_str()), 0);
+    write_file(store.dir / "theirs", kTheirs);
+    ASSERT_EQ(rename((store.dir / "theirs").c_str(), store.path.c_str()), 0);
     expect_save_refused();
 }
 
 // A save of this library under way holds a lock on the file: a second one
 // fails at once instead of racing it for the temporary file.
 TEST_F(OtherWriter, SaveUnderWay) {
-    const int fd = open(path_.c_str(), O_RDONLY);
+    const int fd = open(store.path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    EXPECT_NE(xml_file_save(handle_), 0);
-    EXPECT_EQ(read_file(path_), kConfig);
-    EXPECT_EQ(list_dir(dir_.path()), std::vector<std::string>{"config.xml"});
+    EXPECT_NE(store.save(), 0);
+    EXPECT_EQ(store.bytes(), kConfig);
+    EXPECT_EQ(store.files(), kJustTheFile);
     close(fd);
-    EXPECT_EQ(xml_file_save(handle_), 0) << "once the lock is gone";
-    EXPECT_NE(read_file(path_).find("10.0.0.42"), std::string::npos);
+    EXPECT_EQ(store.save(), 0) << "once the lock is gone";
+    EXPECT_NE(store.bytes().find("10.0.0.42"), std::string::npos);
 }
 
 // The file is the one named at open: a relative path is not looked up again
@@ -138,30 +143,25 @@ TEST(OpenedFile, StaysTheSameWhenTheWorkingFolderChanges) {
 // tries.  One wins whole, the other says it failed.
 TEST(TwoProcesses, SavingOneFileAtOnceLeaveOneWholeVersion) {
     if (!strace_note().empty()) GTEST_SKIP() << strace_note();
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    HeldSave first({"-f", "-o", "/dev/null", "-e", "inject=fsync:delay_enter=1500000:when=1"}, path,
-                   "DVR_CFG.NET.GATEWAY", "10.0.0.1");
+    StoreFile late(kConfig);
+    HeldSave first(held_in_flush("1500000"), late.path, "DVR_CFG.NET.GATEWAY", "10.0.0.1");
     // Until the slow one holds its temporary file, the quick one waits.
-    ASSERT_TRUE(appears(dir / ".config.xml.tmp"));
-    const Outcome quick = run_program({SAVE_PROGRAM, path, "DVR_CFG.NET.PORT", "8080"});
+    ASSERT_TRUE(temporary_appears(late.dir.path()));
+    const Outcome quick = run_program({SAVE_PROGRAM, late.path, "DVR_CFG.NET.PORT", "8080"});
     EXPECT_EQ(first.join(), "saved\n");
     EXPECT_EQ(quick.out, "save failed\n");
-    EXPECT_EQ(read_file(path), apply(kConfig, {{"DVR_CFG.NET.GATEWAY", "10.0.0.1"}}));
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+    EXPECT_EQ(late.bytes(), apply(kConfig, {{"DVR_CFG.NET.GATEWAY", "10.0.0.1"}}));
+    EXPECT_EQ(late.files(), kJustTheFile);
 
     // Once the first has saved, the second's version is gone: a late save
     // fails too, and does not undo the first.
-    const std::string first_saved = read_file(path);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_GT(handle, 0);
-    EXPECT_EQ(run_program({SAVE_PROGRAM, path, "DVR_CFG.NET.PORT", "81"}).out, "saved\n");
-    const std::string second_saved = read_file(path);
-    EXPECT_EQ(write_value(handle, "8080", "DVR_CFG.NET.PORT"), 0);
-    EXPECT_NE(xml_file_save(handle), 0);
-    xml_file_close(handle);
-    EXPECT_EQ(read_file(path), second_saved);
+    const std::string first_saved = late.bytes();
+    ASSERT_GT(late.reopen(), 0);
+    EXPECT_EQ(run_program({SAVE_PROGRAM, late.path, "DVR_CFG.NET.PORT", "81"}).out, "saved\n");
+    const std::string second_saved = late.bytes();
+    EXPECT_EQ(late.write("DVR_CFG.NET.PORT", "8080"), 0);
+    EXPECT_NE(late.save(), 0);
+    EXPECT_EQ(late.bytes(), second_saved);
     EXPECT_NE(second_saved, first_saved);
 }
 
@@ -174,9 +174,8 @@ TEST(TwoProcesses, AFileReplacedOrRewrittenDuringASaveIsNotOverwritten) {
         ScratchDir dir;
         const std::string path = dir / "config.xml";
         write_file(path, kConfig);
-        HeldSave save({"-o", "/dev/null", "-e", "inject=fsync:delay_enter=1500000:when=1"}, path,
-                      "DVR_CFG.NET.GATEWAY", "10.0.0.1");
-        ASSERT_TRUE(appears(dir / ".config.xml.tmp"));
+        HeldSave save(held_in_flush("1500000"), path, "DVR_CFG.NET.GATEWAY", "10.0.0.1");
+        ASSERT_TRUE(temporary_appears(dir.path()));
         if (by_rename) {
             write_file(dir / "theirs", kTheirs);
             ASSERT_EQ(rename((dir / "theirs").c_str(), path.c_str()), 0);
@@ -185,7 +184,7 @@ TEST(TwoProcesses, AFileReplacedOrRewrittenDuringASaveIsNotOverwritten) {
         }
         EXPECT_EQ(save.join(), "save failed\n") << (by_rename ? "renamed" : "rewritten");
         EXPECT_EQ(read_file(path), kTheirs);
-        EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+        EXPECT_EQ(list_dir(dir.path()), kJustTheFile);
     }
 }
 
@@ -234,28 +233,44 @@ class WholeSecondTimes : public testing::Test {
     // file open would do it.  False when its time stamps show the rewrite
     // (the second had passed): the case is then not this one.
     bool rewrite_within_the_second() {
-        theirs_ = read_file(path_);
-        const size_t at = theirs_.find("<HTTP>81<");
-        EXPECT_NE(at, std::string::npos);
-        theirs_.replace(at, 9, "<HTTP>82<");
-        struct stat before, after;
-        EXPECT_EQ(stat(path_.c_str(), &before), 0);
-        const int fd = open(path_.c_str(), O_WRONLY);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(pwrite(fd, theirs_.data(), theirs_.size(), 0),
-                  static_cast<ssize_t>(theirs_.size()));
-        close(fd);
-        EXPECT_EQ(stat(path_.c_str(), &after), 0);
+        theirs_ = replaced(read_file(path_), "<HTTP>81<", "<HTTP>82<");
+        const struct stat before = stat_of(path_);
+        rewrite_in_place(path_, theirs_);
+        const struct stat after = stat_of(path_);
         return after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
                after.st_ctim.tv_nsec == before.st_ctim.tv_nsec &&
                after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
                after.st_mtim.tv_nsec == before.st_mtim.tv_nsec && after.st_size == before.st_size;
     }
 
-    // The save failed; the other writer's bytes are there, with nothing beside.
-    void expect_theirs_kept() {
-        EXPECT_EQ(read_file(path_), theirs_);
-        EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"config.xml"});
+    // Runs one (which tells whether its rewrite fell within the second of the
+    // last change) after start(), three times at most, until it does; the
+    // other writer's bytes are then there, with nothing beside.
+    void within_the_second(const std::function<bool()> &one) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            start();
+            if (!one()) continue;
+            EXPECT_EQ(read_file(path_), theirs_);
+            EXPECT_EQ(list_dir(dir_), kJustTheFile);
+            return;
+        }
+        FAIL() << "the rewrite never fell within the second of the last change";
+    }
+
+    // Opens the file and writes a new gateway.
+    int opened_and_written(const std::string &gateway) {
+        const int handle = xml_file_open(path_.c_str());
+        EXPECT_EQ(write_value(handle, gateway, "DVR_CFG.NET.GATEWAY"), 0);
+        return handle;
+    }
+
+    // The save fails once the rewrite fell within the second.
+    bool refused_within_the_second(int handle) {
+        const bool same_second = rewrite_within_the_second();
+        const int saved = xml_file_save(handle);
+        xml_file_close(handle);
+        EXPECT_TRUE(!same_second || saved != 0);
+        return same_second;
     }
 
     WholeSecondFileSystem fs_;
@@ -265,68 +280,34 @@ class WholeSecondTimes : public testing::Test {
 };
 
 TEST_F(WholeSecondTimes, RewriteBetweenOpenAndSave) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        start();
-        const int handle = xml_file_open(path_.c_str());
-        ASSERT_GT(handle, 0);
-        ASSERT_EQ(write_value(handle, "10.0.0.42", "DVR_CFG.NET.GATEWAY"), 0);
-        const bool same_second = rewrite_within_the_second();
-        const int saved = xml_file_save(handle);
-        xml_file_close(handle);
-        if (!same_second) continue;
-        EXPECT_NE(saved, 0);
-        expect_theirs_kept();
-        return;
-    }
-    FAIL() << "the rewrite never fell within the second of the file's creation";
+    within_the_second([&] { return refused_within_the_second(opened_and_written("10.0.0.42")); });
 }
 
 // The other writer comes while the save writes its temporary file (its
 // fsync held back by strace): the bytes are read again after that, just
 // before the rename.
 TEST_F(WholeSecondTimes, RewriteWhileTheSaveIsUnderWay) {
-    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
-    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        start();
-        Outcome save;
-        std::thread saver([&] {
-            save = run_program({"/usr/bin/env", "strace", "-f", "-qq", "-o", "/dev/null", "-E",
-                                "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=fsync", "-e",
-                                "inject=fsync:delay_enter=700000:when=1", SAVE_PROGRAM, path_,
-                                "DVR_CFG.NET.GATEWAY", "10.0.0.42"});
-        });
-        for (int i = 0; i < 300 && !exists(dir_ + "/.config.xml.tmp"); ++i) usleep(2000);
-        const bool same_second = exists(dir_ + "/.config.xml.tmp") && rewrite_within_the_second();
-        saver.join();
-        if (!same_second) continue;
-        EXPECT_EQ(save.out, "save failed\n");
-        expect_theirs_kept();
-        return;
-    }
-    FAIL() << "the rewrite never fell within the second of the file's creation";
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
+    within_the_second([&] {
+        HeldSave save(held_in_flush("700000"), path_, "DVR_CFG.NET.GATEWAY", "10.0.0.42");
+        const bool same_second = temporary_appears(dir_) && rewrite_within_the_second();
+        const std::string printed = save.join();
+        EXPECT_TRUE(!same_second || printed == "save failed\n") << printed;
+        return same_second;
+    });
 }
 
 // After a first save of the handle the file holds what that save wrote,
 // which is not kept in memory: a second save compares with its fingerprint.
 TEST_F(WholeSecondTimes, RewriteAfterAnEarlierSaveOfTheHandle) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        start();
-        const int handle = xml_file_open(path_.c_str());
-        ASSERT_GT(handle, 0);
-        ASSERT_EQ(write_value(handle, "10.0.0.42", "DVR_CFG.NET.GATEWAY"), 0);
-        ASSERT_EQ(xml_file_save(handle), 0);
-        ASSERT_EQ(write_value(handle, "10.0.0.43", "DVR_CFG.NET.GATEWAY"), 0);
-        const bool same_second = rewrite_within_the_second();
-        const int saved = xml_file_save(handle);
-        xml_file_close(handle);
-        if (!same_second) continue;
-        EXPECT_NE(saved, 0);
-        expect_theirs_kept();
-        EXPECT_NE(theirs_.find("10.0.0.42"), std::string::npos);
-        return;
-    }
-    FAIL() << "the rewrite never fell within the second of the save";
+    within_the_second([&] {
+        const int handle = opened_and_written("10.0.0.42");
+        EXPECT_EQ(xml_file_save(handle), 0);
+        EXPECT_EQ(write_value(handle, "10.0.0.43", "DVR_CFG.NET.GATEWAY"), 0);
+        const bool same_second = refused_within_the_second(handle);
+        EXPECT_TRUE(!same_second || theirs_.find("10.0.0.42") != std::string::npos);
+        return same_second;
+    });
 }
 
 }  // namespace

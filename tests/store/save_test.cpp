@@ -10,7 +10,7 @@
 #include <string>
 
 #include "process.h"
-#include "store_helpers.h"
+#include "store_case.h"
 
 using namespace testing_support;
 
@@ -29,33 +29,21 @@ int update_ip(const std::string &path) {
     return saved;
 }
 
-struct stat stat_of(const std::string &path) {
-    struct stat st {};
-    lstat(path.c_str(), &st);
-    return st;
+// Runs body as an ordinary user when the test runs as root, who reads and
+// writes anything.
+template <typename Body>
+int as_user(Body body) {
+    const bool as_root = geteuid() == 0;
+    if (as_root && seteuid(65534) != 0) ADD_FAILURE() << "cannot become an ordinary user";
+    const int result = body();
+    if (as_root && seteuid(0) != 0) abort();  // every later test would run as that user
+    return result;
 }
 
+// Documents that are not whole are among those that are not well-formed
+// (NotWellFormed.IsRefusedAtOpen).
 TEST(Open, RefusesWhatIsNotOneWholeDocument) {
     ScratchDir dir;
-    const std::pair<const char *, std::string> cases[] = {
-        {"empty", ""},
-        {"blanks only", "  \n"},
-        {"truncated mid-element", "<DVR_CFG>\n  <NET>\n    <IP>1.2"},
-        {"truncated after a start tag", "<DVR_CFG>\n  <NET>\n"},
-        {"not XML", "NET.IP=1.2.3.4\n"},
-        {"comment only", "<!-- no root -->\n"},
-        {"two roots", "<DVR_CFG/><DVR_CFG/>"},
-        {"text after the root", "<DVR_CFG/>\ntrailing"},
-        {"text before the root", "junk<DVR_CFG/>"},
-        {"mismatched tags", "<DVR_CFG><A></B></DVR_CFG>"},
-        {"unquoted attribute", "<DVR_CFG a=1/>"},
-        {"NUL byte after the root", std::string("<DVR_CFG/>\0", 11)},
-    };
-    for (const auto &[what, content] : cases) {
-        const std::string path = dir / "config.xml";
-        write_file(path, content);
-        EXPECT_EQ(xml_file_open(path.c_str()), 0) << what;
-    }
     EXPECT_EQ(xml_file_open((dir / "missing.xml").c_str()), 0) << "missing";
     EXPECT_EQ(xml_file_open(dir.path().c_str()), 0) << "a folder";
     const std::string fifo = dir / "fifo.xml";
@@ -65,110 +53,68 @@ TEST(Open, RefusesWhatIsNotOneWholeDocument) {
 
 TEST(Open, RefusesAnUnreadableFile) {
     ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    ASSERT_EQ(chmod(path.c_str(), 0), 0);
-    // Root reads anything; look at the file as an ordinary user would.
-    const bool as_root = geteuid() == 0;
-    if (as_root) {
-        ASSERT_EQ(seteuid(65534), 0);
-    }
-    const int handle = xml_file_open(path.c_str());
-    if (as_root) {
-        ASSERT_EQ(seteuid(0), 0);
-    }
-    EXPECT_EQ(handle, 0);
+    write_file(dir / "config.xml", kConfig);
+    ASSERT_EQ(chmod((dir / "config.xml").c_str(), 0), 0);
+    EXPECT_EQ(as_user([&] { return xml_file_open((dir / "config.xml").c_str()); }), 0);
 }
 
-TEST(Save, ReplacesTheFileAndLeavesNoTemporaryFile) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const ino_t before = stat_of(path).st_ino;
-    EXPECT_EQ(update_ip(path), 0);
-    EXPECT_EQ(read_file(path), kUpdated);
-    EXPECT_NE(stat_of(path).st_ino, before) << "renamed over, not rewritten in place";
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+TEST_XML(Save, ReplacesTheFileAndLeavesNoTemporaryFile, kConfig) {
+    const ino_t before = store.status().st_ino;
+    ASSERT_EQ(store.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
+    EXPECT_EQ(store.save(), 0);
+    EXPECT_EQ(store.bytes(), kUpdated);
+    EXPECT_NE(store.status().st_ino, before) << "renamed over, not rewritten in place";
+    EXPECT_EQ(store.files(), kJustTheFile);
 }
 
-TEST(Save, WithoutChangeLeavesTheFileAlone) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const struct stat before = stat_of(path);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_GT(handle, 0);
-    EXPECT_EQ(xml_file_save(handle), 0) << "no write at all";
-    EXPECT_EQ(write_value(handle, "1.2.3.4", "DVR_CFG.NET.IP"), 0);
-    EXPECT_EQ(xml_file_save(handle), 0) << "an equal value";
-    EXPECT_EQ(write_value(handle, "9.9.9.9", "DVR_CFG.NET.IP"), 0);
-    EXPECT_EQ(write_value(handle, "1.2.3.4", "DVR_CFG.NET.IP"), 0);
-    EXPECT_EQ(xml_file_save(handle), 0) << "a change undone";
-    xml_file_close(handle);
-    const struct stat after = stat_of(path);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+// Flash wears with every write: a save that would not change the file's
+// bytes, also the second save with nothing written since a first, leaves it
+// as it is (the change time shows any rewrite).
+TEST_XML(Save, WithoutChangeLeavesTheFileAlone, kConfig) {
+    const auto expect_left_alone = [&](const struct stat &before, const char *what) {
+        EXPECT_EQ(store.save(), 0) << what;
+        EXPECT_TRUE(store.untouched_since(before)) << what;
+    };
+    expect_left_alone(store.status(), "no write at all");
+    EXPECT_EQ(store.write("DVR_CFG.NET.IP", "1.2.3.4"), 0);
+    expect_left_alone(store.status(), "an equal value");
+    EXPECT_EQ(store.write("DVR_CFG.NET.IP", "9.9.9.9"), 0);
+    EXPECT_EQ(store.write("DVR_CFG.NET.IP", "1.2.3.4"), 0);
+    expect_left_alone(store.status(), "a change undone");
+    EXPECT_EQ(store.bytes(), kConfig);
 }
 
-TEST(Save, SavesAgainAfterFurtherWrites) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_EQ(write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP"), 0);
-    ASSERT_EQ(xml_file_save(handle), 0);
-    EXPECT_EQ(read_file(path), kUpdated);
-    ASSERT_EQ(write_value(handle, "1.2.3.4", "DVR_CFG.NET.IP"), 0);
-    ASSERT_EQ(xml_file_save(handle), 0);
-    EXPECT_EQ(read_file(path), kConfig);
-    xml_file_close(handle);
+TEST_XML(Save, SavesAgainAfterFurtherWrites, kConfig) {
+    ASSERT_EQ(store.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
+    ASSERT_EQ(store.save(), 0);
+    EXPECT_EQ(store.bytes(), kUpdated);
+    ASSERT_EQ(store.write("DVR_CFG.NET.IP", "1.2.3.4"), 0);
+    ASSERT_EQ(store.save(), 0);
+    EXPECT_EQ(store.bytes(), kConfig);
 }
 
-// Flash wears with every write: a save with nothing written since the last
-// one leaves the file as that one wrote it.
-TEST(Save, ASecondSaveWithNothingWrittenSinceLeavesTheFileAlone) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_EQ(write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP"), 0);
-    ASSERT_EQ(xml_file_save(handle), 0);
-    const struct stat first = stat_of(path);
-    EXPECT_EQ(xml_file_save(handle), 0);
-    xml_file_close(handle);
-    const struct stat second = stat_of(path);
-    EXPECT_EQ(second.st_ino, first.st_ino);
-    EXPECT_EQ(second.st_ctim.tv_sec, first.st_ctim.tv_sec);
-    EXPECT_EQ(second.st_ctim.tv_nsec, first.st_ctim.tv_nsec);
-    EXPECT_EQ(read_file(path), kUpdated);
+TEST_XML(Save, ASecondSaveWithNothingWrittenSinceLeavesTheFileAlone, kConfig) {
+    ASSERT_EQ(store.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
+    ASSERT_EQ(store.save(), 0);
+    const struct stat first = store.status();
+    EXPECT_EQ(store.save(), 0);
+    EXPECT_TRUE(store.untouched_since(first));
+    EXPECT_EQ(store.bytes(), kUpdated);
 }
 
 // A save lets go of the indexes of crowded elements; later writes must find
 // the same elements again, and the new element made before the save.
-TEST(Save, WritesAfterASaveFindCrowdedElementsAgain) {
-    std::string doc = "<DVR_CFG><S>";
-    for (int i = 0; i < 40; ++i)
-        doc += "<K" + std::to_string(i) + ">0</K" + std::to_string(i) + ">";
-    doc += "</S></DVR_CFG>";
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, doc);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_EQ(write_value(handle, "1", "DVR_CFG.S.K5"), 0);
-    ASSERT_EQ(write_value(handle, "n", "DVR_CFG.S.NEW"), 0);
-    ASSERT_EQ(xml_file_save(handle), 0);
-    ASSERT_EQ(write_value(handle, "2", "DVR_CFG.S.K5"), 0);
-    ASSERT_EQ(write_value(handle, "3", "DVR_CFG.S.K39"), 0);
-    ASSERT_EQ(write_value(handle, "m", "DVR_CFG.S.NEW"), 0);
-    ASSERT_EQ(xml_file_save(handle), 0);
-    xml_file_close(handle);
-
-    std::string expected = doc;
-    expected.replace(expected.find("<K5>0<"), 6, "<K5>2<");
-    expected.replace(expected.find("<K39>0<"), 7, "<K39>3<");
-    expected.insert(expected.find("</S>"), "<NEW>m</NEW>");
-    EXPECT_EQ(read_file(path), expected);
+TEST_XML(Save, WritesAfterASaveFindCrowdedElementsAgain, crowded(40, 40)) {
+    for (const auto &[entry, value] : Writes{{"DVR_CFG.S.K5", "1"}, {"DVR_CFG.S.NEW", "n"}})
+        ASSERT_EQ(store.write(entry, value), 0);
+    ASSERT_EQ(store.save(), 0);
+    for (const auto &[entry, value] :
+         Writes{{"DVR_CFG.S.K5", "2"}, {"DVR_CFG.S.K39", "3"}, {"DVR_CFG.S.NEW", "m"}})
+        ASSERT_EQ(store.write(entry, value), 0);
+    ASSERT_EQ(store.save(), 0);
+    const std::string expected =
+        replaced(replaced(crowded(40, 40), "<K5>5<", "<K5>2<"), "<K39>39<", "<K39>3<");
+    EXPECT_EQ(store.bytes(), replaced(expected, "</S>", "<NEW>m</NEW></S>"));
 }
 
 TEST(Save, KeepsModeAndOwner) {
@@ -198,8 +144,8 @@ TEST(Save, ASymbolicLinkStaysALinkAndItsTargetGetsTheContent) {
     ASSERT_EQ(update_ip(dir / "app/config.xml"), 0);
     EXPECT_TRUE(S_ISLNK(stat_of(dir / "app/config.xml").st_mode));
     EXPECT_EQ(read_file(dir / "real/config.xml"), kUpdated);
-    EXPECT_EQ(list_dir(dir / "real"), std::vector<std::string>{"config.xml"});
-    EXPECT_EQ(list_dir(dir / "app"), std::vector<std::string>{"config.xml"});
+    EXPECT_EQ(list_dir(dir / "real"), kJustTheFile);
+    EXPECT_EQ(list_dir(dir / "app"), kJustTheFile);
 }
 
 // A file directly under "/": its folder is "/" itself.  The child process
@@ -215,57 +161,41 @@ TEST(Save, AFileDirectlyUnderTheRootFolder) {
               }),
               0);
     EXPECT_EQ(read_file(dir / "config.xml"), kUpdated);
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+    EXPECT_EQ(list_dir(dir.path()), kJustTheFile);
 }
 
-TEST(Save, ReplacesATemporaryFileLeftByAnInterruptedSave) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    write_file(dir / ".config.xml.tmp", "<DVR_CFG><half");
-    ASSERT_EQ(update_ip(path), 0);
-    EXPECT_EQ(read_file(path), kUpdated);
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
-}
-
-TEST(Save, FileRewrittenByOthersSinceOpenIsNotOverwritten) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_EQ(write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP"), 0);
-    {
-        FILE *f = fopen(path.c_str(), "r+");  // in place, as an editor without rename would
-        ASSERT_NE(f, nullptr);
-        fputs("<DVR_CFG><NET><IP>theirs</IP></NET></DVR_CFG>\n", f);
-        fclose(f);
+// A save that succeeds or fails as saved says, after which the file holds now
+// and nothing is left beside it: a failed save keeps the file byte for byte.
+void expect_saved(const StoreFile &store, bool saved, const std::string &now) {
+    if (saved) {
+        EXPECT_EQ(store.save(), 0);
+    } else {
+        EXPECT_NE(store.save(), 0);
     }
-    const std::string theirs = read_file(path);
-    EXPECT_NE(xml_file_save(handle), 0);
-    xml_file_close(handle);
-    EXPECT_EQ(read_file(path), theirs);
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+    EXPECT_EQ(store.bytes(), now);
+    EXPECT_EQ(store.files(), kJustTheFile);
 }
 
-TEST(Save, FileGoneSinceOpenFails) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_EQ(write_value(handle, "5.6.7.8", "DVR_CFG.NET.IP"), 0);
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    EXPECT_NE(xml_file_save(handle), 0);
-    xml_file_close(handle);
-    EXPECT_TRUE(list_dir(dir.path()).empty());
+TEST_XML(Save, ReplacesATemporaryFileLeftByAnInterruptedSave, kConfig) {
+    write_file(store.dir / ".config.xml.tmp", "<DVR_CFG><half");
+    ASSERT_EQ(store.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
+    expect_saved(store, true, kUpdated);
 }
 
-// A save that fails keeps the original byte for byte and leaves nothing
-// behind.
-void expect_failed_save_left_original(const ScratchDir &dir, const std::string &path,
-                                      const std::string &original = kConfig) {
-    EXPECT_NE(update_ip(path), 0);
-    EXPECT_EQ(read_file(path), original);
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+TEST_XML(Save, FileRewrittenByOthersSinceOpenIsNotOverwritten, kConfig) {
+    ASSERT_EQ(store.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
+    FILE *f = fopen(store.path.c_str(), "r+");  // in place, as an editor without rename would
+    ASSERT_NE(f, nullptr);
+    fputs("<DVR_CFG><NET><IP>theirs</IP></NET></DVR_CFG>\n", f);
+    fclose(f);
+    expect_saved(store, false, store.bytes());
+}
+
+TEST_XML(Save, FileGoneSinceOpenFails, kConfig) {
+    ASSERT_EQ(store.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
+    ASSERT_EQ(unlink(store.path.c_str()), 0);
+    EXPECT_NE(store.save(), 0);
+    EXPECT_TRUE(store.files().empty());
 }
 
 // Past stdio's buffer, a failed write shows only in the stream's error flag:
@@ -278,13 +208,12 @@ TEST(FailedSave, FileSizeLimitRefusesTheWrite) {
     getrlimit(RLIMIT_FSIZE, &old_limit);
     const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
     for (const std::string &original : {kConfig, kLarge}) {
-        ScratchDir dir;
-        const std::string path = dir / "config.xml";
-        write_file(path, original);
+        StoreFile store(original);
+        ASSERT_EQ(store.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
         struct rlimit tiny = old_limit;
         tiny.rlim_cur = 10;
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-        expect_failed_save_left_original(dir, path, original);
+        expect_saved(store, false, original);
         setrlimit(RLIMIT_FSIZE, &old_limit);
     }
     std::signal(SIGXFSZ, old_handler);
@@ -308,73 +237,49 @@ TEST(FailedSave, FullDisk) {
 TEST(FailedSave, ReadOnlyFolder) {
     std::string why;
     if (!private_mounts(why)) GTEST_SKIP() << why;
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
+    ScratchDir dir;  // the store keeps the folder it opened in: remount it first
+    write_file(dir / "config.xml", kConfig);
     ASSERT_TRUE(remount_read_only(dir.path()));
-    expect_failed_save_left_original(dir, path);
+    EXPECT_NE(update_ip(dir / "config.xml"), 0);
+    EXPECT_EQ(read_file(dir / "config.xml"), kConfig);
+    EXPECT_EQ(list_dir(dir.path()), kJustTheFile);
 }
 
-TEST(FailedSave, FolderWithoutWritePermission) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
-    // Root writes anywhere; try as an ordinary user.
-    const bool as_root = geteuid() == 0;
-    if (as_root) {
-        ASSERT_EQ(seteuid(65534), 0);
-    }
-    const int saved = update_ip(path);
-    if (as_root) {
-        ASSERT_EQ(seteuid(0), 0);
-    }
-    EXPECT_NE(saved, 0);
-    EXPECT_EQ(read_file(path), kConfig);
-    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"});
+TEST_XML(FailedSave, FolderWithoutWritePermission, kConfig) {
+    ASSERT_EQ(chmod(store.path.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(store.dir.path().c_str(), 0555), 0);
+    EXPECT_NE(as_user([&] { return update_ip(store.path); }), 0);
+    EXPECT_EQ(store.bytes(), kConfig);
+    EXPECT_EQ(store.files(), kJustTheFile);
 }
 
-TEST(FailedSave, FileWithoutWritePermission) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+TEST_XML(FailedSave, FileWithoutWritePermission, kConfig) {
+    ASSERT_EQ(chmod(store.path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(store.dir.path().c_str(), 0777), 0);
+    EXPECT_NE(as_user([&] { return update_ip(store.path); }), 0);
     if (geteuid() == 0) {
-        ASSERT_EQ(seteuid(65534), 0);
+        EXPECT_EQ(update_ip(store.path), 0) << "root may write it";
+        EXPECT_EQ(store.status().st_mode & 07777, 0444u);
     }
-    const int saved = update_ip(path);
-    if (geteuid() != getuid()) {
-        ASSERT_EQ(seteuid(0), 0);
-        EXPECT_EQ(update_ip(path), 0) << "root may write it";
-        EXPECT_EQ(stat_of(path).st_mode & 07777, 0444u);
-    }
-    EXPECT_NE(saved, 0);
 }
 
 TEST(Stores, SeveralOpenAtOnceKeepTheirOwnContent) {
-    ScratchDir dir;
-    const std::string a = dir / "a.xml", b = dir / "b.xml";
-    write_file(a, kConfig);
-    write_file(b, "<DVR_CFG><NET><IP>b</IP></NET></DVR_CFG>");
-    const int ha = xml_file_open(a.c_str());
-    const int hb = xml_file_open(b.c_str());
-    const int ha2 = xml_file_open(a.c_str());
-    ASSERT_GT(ha, 0);
-    ASSERT_GT(hb, 0);
-    ASSERT_GT(ha2, 0);
-    EXPECT_NE(ha, hb);
-    EXPECT_NE(ha, ha2);
-    EXPECT_EQ(write_value(hb, "bb", "DVR_CFG.NET.IP"), 0);
-    EXPECT_EQ(write_value(ha, "5.6.7.8", "DVR_CFG.NET.IP"), 0);
-    EXPECT_EQ(xml_file_close(ha2), 0);
-    EXPECT_EQ(xml_file_save(ha), 0);
-    EXPECT_EQ(xml_file_save(hb), 0);
-    EXPECT_EQ(read_file(a), kUpdated);
-    EXPECT_EQ(read_file(b), "<DVR_CFG><NET><IP>bb</IP></NET></DVR_CFG>");
-    EXPECT_EQ(xml_file_close(ha), 0);
-    EXPECT_EQ(xml_file_close(hb), 0);
+    StoreFile a(kConfig), b("<DVR_CFG><NET><IP>b</IP></NET></DVR_CFG>");
+    const int a2 = xml_file_open(a.path.c_str());
+    ASSERT_GT(a.handle, 0);
+    ASSERT_GT(b.handle, 0);
+    ASSERT_GT(a2, 0);
+    EXPECT_NE(a.handle, b.handle);
+    EXPECT_NE(a.handle, a2);
+    EXPECT_EQ(b.write("DVR_CFG.NET.IP", "bb"), 0);
+    EXPECT_EQ(a.write("DVR_CFG.NET.IP", "5.6.7.8"), 0);
+    EXPECT_EQ(xml_file_close(a2), 0);
+    EXPECT_EQ(a.save(), 0);
+    EXPECT_EQ(b.save(), 0);
+    EXPECT_EQ(a.bytes(), kUpdated);
+    EXPECT_EQ(b.bytes(), "<DVR_CFG><NET><IP>bb</IP></NET></DVR_CFG>");
+    EXPECT_EQ(a.close(), 0);
+    EXPECT_EQ(b.close(), 0);
 }
 
 }  // namespace

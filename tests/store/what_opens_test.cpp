@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "expat_view.h"
-#include "store_helpers.h"
+#include "store_case.h"
 
 using namespace testing_support;
 
@@ -16,11 +16,12 @@ namespace {
 
 // True when the store opens bytes as a file.
 bool opens(const std::string &bytes) {
-    ScratchDir dir;
-    write_file(dir / "config.xml", bytes);
-    const int handle = xml_file_open((dir / "config.xml").c_str());
-    xml_file_close(handle);
-    return handle > 0;
+    return StoreFile(bytes).handle > 0;
+}
+
+// libexpat, the judge, says document is not well-formed.
+void expect_not_xml(const std::string &document) {
+    EXPECT_FALSE(parse_with_expat(document).well_formed) << testing::PrintToString(document);
 }
 
 std::string declaring(const std::string &encoding, const std::string &body) {
@@ -53,19 +54,11 @@ TEST(StatefulEncodings, AreRefusedAtOpen) {
 // its save opens again.
 TEST(StatefulEncodings, NoSaveWritesAFileThatDoesNotOpen) {
     for (const char *encoding : {"ISO-2022-JP", "ISO-2022-CN", "ISO-2022-KR", "UTF-7"}) {
-        ScratchDir dir;
-        const std::string path = dir / "config.xml";
-        write_file(path, declaring(encoding, kBody));
-        const int handle = xml_file_open(path.c_str());
-        if (handle <= 0) continue;
+        StoreFile store(declaring(encoding, kBody));
         // U+6B21, U+808C and U+C0E5: "<!" in ISO-2022-JP, -CN and -KR.
-        write_value(handle, "\xE6\xAC\xA1\xE8\x82\x8C\xEC\x83\xA5\xC3\xA9 <&>", "DVR_CFG.S.K");
-        const bool saved = xml_file_save(handle) == 0;
-        xml_file_close(handle);
-        if (!saved) continue;
-        const int again = xml_file_open(path.c_str());
-        EXPECT_GT(again, 0) << encoding << ": the saved file does not open";
-        xml_file_close(again);
+        store.write("DVR_CFG.S.K", "\xE6\xAC\xA1\xE8\x82\x8C\xEC\x83\xA5\xC3\xA9 <&>");
+        if (store.handle <= 0 || store.save() != 0) continue;
+        EXPECT_GT(store.reopen(), 0) << encoding << ": the saved file does not open";
     }
 }
 
@@ -91,9 +84,22 @@ TEST(AsciiBasedEncodings, StillOpen) {
 
 // 2. Documents that are not well-formed.
 
-// Refused at open: libexpat says none is well-formed, and each opened
-// before (the parser passes over them).
+// Refused at open: libexpat says none is well-formed.  Not one whole
+// document:
 const std::string kRefused[] = {
+    "",
+    "  \n",
+    "<DVR_CFG>\n  <NET>\n    <IP>1.2",
+    "<DVR_CFG>\n  <NET>\n",
+    "NET.IP=1.2.3.4\n",
+    "<!-- no root -->\n",
+    "<DVR_CFG/><DVR_CFG/>",
+    "<DVR_CFG/>\ntrailing",
+    "junk<DVR_CFG/>",
+    "<DVR_CFG><A></B></DVR_CFG>",
+    "<DVR_CFG a=1/>",
+    std::string("<DVR_CFG/>\0", 11),
+    // Each of these opened once: the parser passes over them.
     "<!-- saved by the vendor tool --><?xml version=\"1.0\"?><DVR_CFG/>",
     "\n<?xml version=\"1.0\"?><DVR_CFG/>",
     " <?xml version=\"1.0\"?><DVR_CFG/>",
@@ -113,7 +119,7 @@ const std::string kRefused[] = {
 
 TEST(NotWellFormed, IsRefusedAtOpen) {
     for (const std::string &document : kRefused) {
-        EXPECT_FALSE(parse_with_expat(document).well_formed) << testing::PrintToString(document);
+        expect_not_xml(document);
         EXPECT_FALSE(opens(document)) << testing::PrintToString(document);
     }
 }
@@ -138,7 +144,7 @@ const std::string kTakenBeyondXml[] = {
 
 TEST(NotWellFormed, WhatTheStoreTakesBeyondXmlOpensAndSavesAsItWas) {
     for (const std::string &document : kTakenBeyondXml) {
-        EXPECT_FALSE(parse_with_expat(document).well_formed) << testing::PrintToString(document);
+        expect_not_xml(document);
         const std::string saved = apply(document, {{"DVR_CFG.NEW", "v"}});
         const size_t root_end = document.rfind("</DVR_CFG>");
         EXPECT_EQ(saved, document.substr(0, root_end) + "<NEW>v</NEW>" + document.substr(root_end))
@@ -164,21 +170,16 @@ TEST(NewNamesInTheFileEncoding, AreRefusedWhenABytePastTheFirstEndsTheName) {
         {"Big5", "\xE5\x90\x8D", true},        // U+540D: 0xA6 'W'
     };
     for (const auto &n : names) {
-        ScratchDir dir;
-        const std::string path = dir / "config.xml";
         const std::string document = declaring(n.encoding, kBody);
-        write_file(path, document);
-        const int handle = xml_file_open(path.c_str());
-        ASSERT_GT(handle, 0) << n.encoding;
+        StoreFile store(document);
+        ASSERT_GT(store.handle, 0) << n.encoding;
         const std::string entry = std::string("DVR_CFG.") + n.name_utf8;
-        EXPECT_EQ(write_value(handle, "v", entry) == 0, n.taken) << n.encoding << " " << entry;
-        EXPECT_EQ(xml_file_save(handle), 0);
-        xml_file_close(handle);
-        const int again = xml_file_open(path.c_str());
-        EXPECT_GT(again, 0) << n.encoding << " " << entry << ": the saved file does not open";
-        xml_file_close(again);
+        EXPECT_EQ(store.write(entry, "v") == 0, n.taken) << n.encoding << " " << entry;
+        EXPECT_EQ(store.save(), 0);
+        EXPECT_GT(store.reopen(), 0)
+            << n.encoding << " " << entry << ": the saved file does not open";
         if (!n.taken) {
-            EXPECT_EQ(read_file(path), document);
+            EXPECT_EQ(store.bytes(), document);
         }
     }
 }

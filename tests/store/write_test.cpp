@@ -3,13 +3,9 @@
 
 #include <string>
 
-#include "store_helpers.h"
+#include "store_case.h"
 
-using testing_support::apply;
-using testing_support::read_file;
-using testing_support::ScratchDir;
-using testing_support::write_file;
-using testing_support::write_value;
+using namespace testing_support;
 
 namespace {
 
@@ -38,17 +34,10 @@ TEST(EntryPath, NamesTheFirstChildOfEachNameAndDescendsAsDeepAsItGoes) {
 }
 
 TEST(EntryPath, TheFirstOfItsNameAmongManySiblings) {
-    std::string doc = "<DVR_CFG><S>";
-    for (int i = 0; i < 40; ++i)
-        doc += "<K" + std::to_string(i % 30) + ">" + std::to_string(i) + "</K" +
-               std::to_string(i % 30) + ">";
-    doc += "</S></DVR_CFG>";
-    std::string expected = doc;
-    expected.replace(expected.find("<K25>25<"), 8, "<K25>x<");
-    expected.replace(expected.find("<K3>3<"), 6, "<K3>y<");
-    EXPECT_EQ(apply(doc, {{"DVR_CFG.S.K25", "x"}, {"DVR_CFG.S.K3", "y"}}), expected);
-    EXPECT_EQ(apply(doc, {{"DVR_CFG.S.K99", "z"}}),
-              doc.substr(0, doc.size() - 14) + "<K99>z</K99></S></DVR_CFG>");
+    const std::string doc = crowded(40, 30);
+    EXPECT_EQ(apply(doc, {{"DVR_CFG.S.K25", "x"}, {"DVR_CFG.S.K3", "y"}}),
+              replaced(replaced(doc, "<K25>25<", "<K25>x<"), "<K3>3<", "<K3>y<"));
+    EXPECT_EQ(apply(doc, {{"DVR_CFG.S.K99", "z"}}), replaced(doc, "</S>", "<K99>z</K99></S>"));
 }
 
 TEST(EntryPath, KeepsTheWrittenElementsAttributes) {
@@ -106,17 +95,11 @@ TEST(Creation, NewElementsUnderNewElementsAreFoundAgain) {
         << after;
 }
 
-TEST(Writes, TheValueAnElementAlreadyHasLeavesTheFileUntouched) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_GT(handle, 0);
-    ASSERT_EQ(write_value(handle, "1.2.3.4", "DVR_CFG.NET.IP"), 0);
-    ASSERT_EQ(write_value(handle, "80", "DVR_CFG.NET.PORT.HTTP"), 0);
-    ASSERT_EQ(xml_file_save(handle), 0);
-    xml_file_close(handle);
-    EXPECT_EQ(read_file(path), kConfig);
+TEST_XML(Writes, TheValueAnElementAlreadyHasLeavesTheFileUntouched, kConfig) {
+    ASSERT_EQ(store.write("DVR_CFG.NET.IP", "1.2.3.4"), 0);
+    ASSERT_EQ(store.write("DVR_CFG.NET.PORT.HTTP", "80"), 0);
+    ASSERT_EQ(store.save(), 0);
+    EXPECT_EQ(store.bytes(), kConfig);
 }
 
 struct Refusal {
@@ -134,18 +117,15 @@ class Refused : public testing::TestWithParam<Refusal> {};
 
 TEST_P(Refused, ReturnsNonZeroAndChangesNothing) {
     const Refusal &r = GetParam();
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_GT(handle, 0);
+    StoreFile store(kConfig);
     std::string value = r.value;
-    EXPECT_NE(xml_file_write(handle, value.data(), static_cast<int>(value.size()) + 1 + r.len_delta,
-                             r.entry.c_str(), 0, 0),
-              0);
-    ASSERT_EQ(xml_file_save(handle), 0);
-    EXPECT_EQ(xml_file_close(handle), 0);
-    EXPECT_EQ(read_file(path), kConfig);
+    EXPECT_NE(
+        xml_file_write(store.handle, value.data(), static_cast<int>(value.size()) + 1 + r.len_delta,
+                       r.entry.c_str(), 0, 0),
+        0);
+    ASSERT_EQ(store.save(), 0);
+    EXPECT_EQ(store.close(), 0);
+    EXPECT_EQ(store.bytes(), kConfig);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,20 +159,14 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal{"c1_control", "DVR_CFG.NET.IP", "a\xC2\x85", 0}),
     [](const testing::TestParamInfo<Refusal> &info) { return std::string(info.param.name); });
 
-TEST(Refused, EarlierWritesCountLikeTheFileContent) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, "<DVR_CFG><S/><T/></DVR_CFG>");
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_GT(handle, 0);
-    EXPECT_EQ(write_value(handle, "v", "DVR_CFG.S"), 0);
-    EXPECT_NE(write_value(handle, "1", "DVR_CFG.S.A"), 0) << "S now holds a value";
-    EXPECT_EQ(write_value(handle, "1", "DVR_CFG.T.A"), 0);
-    EXPECT_NE(write_value(handle, "v", "DVR_CFG.T"), 0) << "T now holds an element";
-    EXPECT_NE(write_value(handle, "2", "DVR_CFG.T.A.B"), 0) << "an added element holds a value";
-    EXPECT_EQ(xml_file_save(handle), 0);
-    xml_file_close(handle);
-    EXPECT_EQ(read_file(path), "<DVR_CFG><S>v</S><T><A>1</A></T></DVR_CFG>");
+TEST_XML(Refused, EarlierWritesCountLikeTheFileContent, "<DVR_CFG><S/><T/></DVR_CFG>") {
+    EXPECT_EQ(store.write("DVR_CFG.S", "v"), 0);
+    EXPECT_NE(store.write("DVR_CFG.S.A", "1"), 0) << "S now holds a value";
+    EXPECT_EQ(store.write("DVR_CFG.T.A", "1"), 0);
+    EXPECT_NE(store.write("DVR_CFG.T", "v"), 0) << "T now holds an element";
+    EXPECT_NE(store.write("DVR_CFG.T.A.B", "2"), 0) << "an added element holds a value";
+    EXPECT_EQ(store.save(), 0);
+    EXPECT_EQ(store.bytes(), "<DVR_CFG><S>v</S><T><A>1</A></T></DVR_CFG>");
 }
 
 TEST(Refused, ANewElementAmongManyChildrenAndText) {
@@ -201,23 +175,15 @@ TEST(Refused, ANewElementAmongManyChildrenAndText) {
     for (const std::string &doc : {"<DVR_CFG><S>" + children + "text</S></DVR_CFG>",
                                    "<DVR_CFG><S>text" + children + "</S></DVR_CFG>",
                                    "<DVR_CFG><S>" + children + "<![CDATA[x]]></S></DVR_CFG>"}) {
-        ScratchDir dir;
-        const std::string path = dir / "config.xml";
-        write_file(path, doc);
-        const int handle = xml_file_open(path.c_str());
-        ASSERT_GT(handle, 0);
-        EXPECT_EQ(write_value(handle, "1", "DVR_CFG.S.K7"), 0) << "found through the index";
-        EXPECT_NE(write_value(handle, "1", "DVR_CFG.S.NEW"), 0) << doc;
-        xml_file_close(handle);
+        StoreFile store(doc);
+        ASSERT_GT(store.handle, 0);
+        EXPECT_EQ(store.write("DVR_CFG.S.K7", "1"), 0) << "found through the index";
+        EXPECT_NE(store.write("DVR_CFG.S.NEW", "1"), 0) << doc;
     }
 }
 
-TEST(Refused, NullArgumentsAndUnknownHandles) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const int handle = xml_file_open(path.c_str());
-    ASSERT_GT(handle, 0);
+TEST_XML(Refused, NullArgumentsAndUnknownHandles, kConfig) {
+    const int handle = store.handle;
     char value[] = "1";
     EXPECT_NE(xml_file_write(handle, nullptr, 1, "DVR_CFG.NET.IP", 0, 0), 0);
     EXPECT_NE(xml_file_write(handle, value, 2, nullptr, 0, 0), 0);
@@ -226,36 +192,24 @@ TEST(Refused, NullArgumentsAndUnknownHandles) {
     EXPECT_NE(xml_file_write(-1, value, 2, "DVR_CFG.NET.IP", 0, 0), 0);
     EXPECT_NE(xml_file_save(handle + 1000), 0);
     EXPECT_NE(xml_file_close(handle + 1000), 0);
-    EXPECT_EQ(xml_file_close(handle), 0);
+    EXPECT_EQ(store.close(), 0);
     EXPECT_NE(write_value(handle, "1", "DVR_CFG.NET.IP"), 0) << "a closed handle is unknown";
     EXPECT_NE(xml_file_save(handle), 0);
     EXPECT_NE(xml_file_close(handle), 0);
     EXPECT_EQ(xml_file_open(nullptr), 0);
 }
 
-TEST(Refused, AValueWithoutTerminatorWithinLenIsNotReadPastLen) {
-    ScratchDir dir;
-    const std::string path = dir / "config.xml";
-    write_file(path, kConfig);
-    const int handle = xml_file_open(path.c_str());
+TEST_XML(Refused, AValueWithoutTerminatorWithinLenIsNotReadPastLen, kConfig) {
     char value[3] = {'a', 'b', 'c'};  // no terminator at value[1]
-    EXPECT_NE(xml_file_write(handle, value, 2, "DVR_CFG.NET.IP", 0, 0), 0);
-    xml_file_close(handle);
+    EXPECT_NE(xml_file_write(store.handle, value, 2, "DVR_CFG.NET.IP", 0, 0), 0);
 }
-
-}  // namespace
 
 // Among many children (found through an index), as among few: the first
 // element of a name is the one written, also when others of that name follow
 // and when elements were added since, on one level or two.
 TEST(CrowdedElement, WritesReachTheFirstChildOfEachName) {
     for (const int children : {3, 40, 3000}) {
-        std::string doc = "<DVR_CFG><S>";
-        for (int i = 0; i < children; ++i) {
-            const std::string name = "K" + std::to_string(i % (children / 2 + 1));
-            doc += "<" + name + ">" + std::to_string(i) + "</" + name + ">";
-        }
-        doc += "</S></DVR_CFG>";
+        const std::string doc = crowded(children, children / 2 + 1);
         const std::string after = apply(doc, {{"DVR_CFG.S.K1", "x"},
                                               {"DVR_CFG.S.NEW", "n"},
                                               {"DVR_CFG.S.K0", "y"},
@@ -263,30 +217,16 @@ TEST(CrowdedElement, WritesReachTheFirstChildOfEachName) {
                                               {"DVR_CFG.S.K1", "z"},
                                               {"DVR_CFG.S.AUX.A", "1"},
                                               {"DVR_CFG.S.AUX.B", "2"}});
-        std::string expected = doc;
-        expected.replace(expected.find("<K1>1<"), 6, "<K1>z<");
-        expected.replace(expected.find("<K0>0<"), 6, "<K0>y<");
-        expected.insert(expected.find("</S>"), "<NEW>m</NEW><AUX><A>1</A><B>2</B></AUX>");
-        EXPECT_EQ(after, expected) << children << " children";
+        const std::string expected =
+            replaced(replaced(doc, "<K1>1<", "<K1>z<"), "<K0>0<", "<K0>y<");
+        EXPECT_EQ(after, replaced(expected, "</S>", "<NEW>m</NEW><AUX><A>1</A><B>2</B></AUX></S>"))
+            << children << " children";
     }
 }
-
-namespace {
-
-using testing_support::Writes;
 
 // The same answers whether a lookup scans the children or, after a few
-// lookups in the same element, finds them through a table of their names.
-std::string crowded(int children, const std::string &before, const std::string &between) {
-    std::string doc = "<DVR_CFG><S>" + before;
-    for (int i = 0; i < children; ++i) {
-        doc += "<K" + std::to_string(i) + ">0</K" + std::to_string(i) + ">";
-        if (i == 0) doc += between;
-    }
-    return doc + "</S></DVR_CFG>";
-}
-
-// Lookups in S before the one that matters: none (a scan) or enough that a
+// lookups in the same element, finds them through a table of their names:
+// lookups in S before the one that matters, none (a scan) or enough that a
 // table answers it.
 const int kEarlierLookups[] = {0, 6};
 
@@ -296,18 +236,16 @@ Writes earlier_lookups(int count) {
     return writes;
 }
 
-}  // namespace
-
 // A processing instruction has a name too; it is not the element of that name.
 TEST(CrowdedElement, AProcessingInstructionOfTheNameIsPassedOver) {
     for (const int children : {3, 40})
         for (const int earlier : kEarlierLookups) {
-            const std::string doc = crowded(children, "<?K2 not this?>", "<?K2 nor this?>");
+            const std::string doc =
+                crowded(children, children, "<?K2 not this?>", "<?K2 nor this?>");
             Writes writes = earlier_lookups(earlier);
             writes.push_back({"DVR_CFG.S.K2", "x"});
-            std::string expected = doc;
-            expected.replace(expected.find("<K2>0<"), 6, "<K2>x<");
-            if (earlier) expected.replace(expected.find("<K1>0<"), 6, "<K1>5<");
+            std::string expected = replaced(doc, "<K2>2<", "<K2>x<");
+            if (earlier) expected = replaced(expected, "<K1>1<", "<K1>5<");
             EXPECT_EQ(testing_support::apply(doc, writes), expected)
                 << children << " children, " << earlier;
         }
@@ -330,15 +268,13 @@ TEST(CrowdedElement, TextAmongTheChildrenRefusesANewElement) {
     for (const auto &c : cases)
         for (const int children : {3, 40})
             for (const int earlier : kEarlierLookups) {
-                ScratchDir dir;
-                const std::string path = dir / "config.xml";
-                write_file(path, crowded(children, c.before, c.between));
-                const int handle = xml_file_open(path.c_str());
-                ASSERT_GT(handle, 0);
+                StoreFile store(crowded(children, children, c.before, c.between));
+                ASSERT_GT(store.handle, 0);
                 for (const auto &[entry, value] : earlier_lookups(earlier))
-                    ASSERT_EQ(write_value(handle, value, entry), 0);
-                EXPECT_EQ(write_value(handle, "n", "DVR_CFG.S.NEW") != 0, c.refused)
+                    ASSERT_EQ(store.write(entry, value), 0);
+                EXPECT_EQ(store.write("DVR_CFG.S.NEW", "n") != 0, c.refused)
                     << c.before << "|" << c.between << ", " << children << " children, " << earlier;
-                xml_file_close(handle);
             }
 }
+
+}  // namespace
