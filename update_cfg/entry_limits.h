@@ -10,7 +10,6 @@ enum {
     ENTRY_PATH_SIZE = 256,  // "DVR_CFG.<section>.<key>"
     // Its header, the update's digest and the paths of the three stores.
     PROGRESS_RECORD_SIZE = 3 * PATH_MAX + 128,
-    STORE_FOLDERS = 3,  // folders a run flushes before it deletes the update file
     // How long a run waits for another one to end before it leaves the
     // update to that one: far longer than a run over three large files takes
     // on a device, short enough for a boot script.

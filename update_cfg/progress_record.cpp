@@ -26,25 +26,38 @@ void format_check(char (&line)[CHECK_LINE_SIZE], const char *text, size_t length
     snprintf(line, sizeof line, kCheckFormat, fnv1a(kFnvBasis, text, length));
 }
 
+struct Content {
+    const char *data;
+    size_t length;
+};
+
+bool write_content(int fd, void *context) {
+    const Content &content = *static_cast<const Content *>(context);
+    return write_all(fd, content.data, content.length);
+}
+
+// Within its folder: the record and its temporary file are replaced there.
+const char *file_name(const char *path) {
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
 }  // namespace
 
-bool digest_stream(FILE *stream, unsigned long long &digest, long long &size) {
+bool ProgressRecord::start(FILE *update) {
     char buffer[4096];
-    digest = kFnvBasis;
-    size = 0;
+    unsigned long long digest = kFnvBasis;
+    long long size = 0;
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, stream)) > 0) {
+    while ((n = fread(buffer, 1, sizeof buffer, update)) > 0) {
         digest = fnv1a(digest, buffer, n);
         size += static_cast<long long>(n);
         if (n < sizeof buffer) break;
     }
-    return !ferror(stream);
-}
-
-void ProgressRecord::start(long long size, unsigned long long digest) {
-    const int n = snprintf(m_text, sizeof m_text, "update_cfg progress 1\nupdate %lld %016llx\n",
-                           size, digest);
-    m_header_length = m_length = static_cast<size_t>(n);
+    const int length = snprintf(m_text, sizeof m_text,
+                                "update_cfg progress 1\nupdate %lld %016llx\n", size, digest);
+    m_header_length = m_length = static_cast<size_t>(length);
+    return !ferror(update);
 }
 
 void ProgressRecord::load(const char *path) {
@@ -83,14 +96,12 @@ bool ProgressRecord::holds(const char *store) const {
     return false;
 }
 
-bool ProgressRecord::add(const char *store) {
-    if (holds(store)) return true;
+void ProgressRecord::add(const char *store) {
     const size_t store_length = strlen(store);
-    if (m_length + store_length + 1 > sizeof m_text) return false;
+    if (holds(store) || m_length + store_length + 1 > sizeof m_text) return;
     memcpy(m_text + m_length, store, store_length);
     m_length += store_length;
     m_text[m_length++] = '\n';
-    return true;
 }
 
 bool ProgressRecord::save(const char *path, const char *temporary) const {
@@ -99,5 +110,14 @@ bool ProgressRecord::save(const char *path, const char *temporary) const {
     char check[CHECK_LINE_SIZE];
     format_check(check, m_text, m_length);
     memcpy(file + m_length, check, CHECK_LINE_SIZE - 1);
-    return replace_file(path, temporary, file, m_length + CHECK_LINE_SIZE - 1);
+    Content content = {file, m_length + CHECK_LINE_SIZE - 1};
+    char folder_path[PATH_MAX];
+    if (!folder_of(path, folder_path, sizeof folder_path)) return false;
+    const int folder = open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return false;
+    Replacement replacement = {folder,        file_name(path), file_name(temporary),
+                               write_content, nullptr,         &content};
+    const bool saved = replace_at(replacement);
+    close(folder);
+    return saved;
 }

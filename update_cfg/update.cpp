@@ -34,11 +34,9 @@ bool skip_rest_of_line(FILE *stream) {
     return true;
 }
 
-// The same file, its content unchanged as far as the file system tells.
-bool unchanged(const struct stat &now, const struct stat &then) {
-    return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
-           now.st_mtim.tv_sec == then.st_mtim.tv_sec && now.st_mtim.tv_nsec == then.st_mtim.tv_nsec;
-}
+// The stores, in the order of the passes.  With the progress record they
+// tell which stores hold the update and which folders a run flushes.
+const char *const kStores[] = {CONFIG_PATH, CONFIG_DEFAULT_PATH, FACTORY_DEFAULT_PATH};
 
 }  // namespace
 
@@ -103,48 +101,36 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
     return 0;
 }
 
-// One open file for the whole run, so that every store gets the same
-// content and a file put in its place meanwhile is left for the next run.
-// Only a regular file is read: a FIFO in its place would block the open, a
-// device might never end.  Anything there that cannot be read stays.
+// One open file for the whole run, opened before the passes, so that every
+// store gets the same content and a file put in its place meanwhile is left
+// for the next run.  Only a regular file is read: a FIFO in its place would
+// block the open, a device might never end.  Anything there that cannot be
+// read stays; no pass reads it, so it is said to be kept at once.
 void update_cfg::open_update_file() {
-    m_update_state = UpdateFile::unusable;
     const int fd = open(UPDATE_FILE_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            m_update_state = UpdateFile::absent;
-        } else {
-            printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
-        }
+    if (fd < 0 && errno == ENOENT) {
+        unlink(UPDATE_PROGRESS_PATH);  // left by a run stopped between the two deletions
         return;
     }
-    if (fstat(fd, &m_update_stat) != 0) {
-        printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
-        close(fd);
+    const char *failure = MSG_OPEN_FAILED;
+    FILE *stream = nullptr;
+    if (fd >= 0 && fstat(fd, &m_update_stat) == 0) {
+        if (!S_ISREG(m_update_stat.st_mode))
+            failure = MSG_UPDATE_NOT_REGULAR;
+        else if ((stream = fdopen(fd, "r")) != nullptr)
+            failure = MSG_READ_FAILED;
+    }
+    if (stream && m_record.start(stream)) {
+        m_record.load(UPDATE_PROGRESS_PATH);
+        m_update_fd = stream;
         return;
     }
-    if (!S_ISREG(m_update_stat.st_mode)) {
-        printf(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
-        close(fd);
-        return;
-    }
-    FILE *stream = fdopen(fd, "r");
-    if (!stream) {
-        printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
-        close(fd);
-        return;
-    }
-    unsigned long long digest;
-    long long size;
-    if (!digest_stream(stream, digest, size)) {
-        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
+    printf(failure, UPDATE_FILE_PATH);
+    printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
+    if (stream)
         fclose(stream);
-        return;
-    }
-    m_record.start(size, digest);
-    m_record.load(UPDATE_PROGRESS_PATH);
-    m_update_fd = stream;
-    m_update_state = UpdateFile::open;
+    else if (fd >= 0)
+        close(fd);
 }
 
 // Back to the first line.  A UTF-8 byte order mark, which some editors write,
@@ -175,7 +161,7 @@ bool update_cfg::read_whole_update() {
         printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
         return false;
     }
-    if (!unchanged(now, m_update_stat)) {
+    if (!same_file(now, m_update_stat, false)) {
         printf(MSG_UPDATE_CHANGED, UPDATE_FILE_PATH);
         return false;
     }
@@ -203,32 +189,20 @@ bool replaced_folder(const char *path, char *folder, size_t size) {
 
 }  // namespace
 
-// Remembers the folder of the file the store replaces for the flush before
-// the deletion, and the store for the progress record.  A store new to the
-// record has its folder flushed first: the record must never reach the disk
-// before the store's new name does.  A run stopped after a store's rename
-// and before its folder's flush leaves the new file in the page cache only;
-// the next run finds that store up to date, and its save, writing nothing,
-// flushes nothing.
+// A store new to the record: the folder of the file its save replaced is
+// flushed before the record names it, for the record must never reach the
+// disk before the store's new name does.  A run stopped after a store's
+// rename and before its folder's flush leaves the new file in the page cache
+// only; the next run finds that store up to date, and its save, writing
+// nothing, flushes nothing.
 void update_cfg::took_update(const char *target_file) {
-    ++m_took;
     char folder[PATH_MAX];
     const bool known = replaced_folder(target_file, folder, sizeof folder);
-    if (known) {
-        for (char *slot : m_folders) {
-            if (strcmp(slot, folder) == 0) break;
-            if (!*slot) {
-                memcpy(slot, folder, strlen(folder) + 1);
-                break;
-            }
-        }
-    }
-    if (m_record.holds(target_file)) return;
     if (!known || !flush_folder(folder)) {
         printf(MSG_FLUSH_FAILED, known ? folder : target_file);
         m_failed = true;
     }
-    if (!m_record.add(target_file)) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
+    m_record.add(target_file);
     m_record_saved = false;
 }
 
@@ -242,12 +216,10 @@ void update_cfg::save_record() {
 }
 
 int update_cfg::update(const char *target_file) {
-    if (m_update_state == UpdateFile::unopened) open_update_file();
-    if (m_update_state != UpdateFile::open) return 0;
+    if (!m_update_fd) return 0;
     save_record();
     if (m_record.holds(target_file)) {
         printf(MSG_ALREADY_UPDATED, target_file);
-        took_update(target_file);
         return 0;
     }
     if (!rewind_update_file()) {
@@ -282,26 +254,35 @@ int update_cfg::update(const char *target_file) {
     return 0;
 }
 
-// Flushed whether or not this run wrote to them: a run stopped after its
-// renames leaves stores whose new content a power cut could still undo.
+// The folders of the files that the saves of the stores holding the update
+// replaced, each once.  Flushed whether or not this run wrote to them: a run
+// stopped after its renames leaves stores whose new content a power cut
+// could still undo.  False when a flush fails (said) or no store holds it.
 bool update_cfg::flush_store_folders() {
-    // A plain loop: the tool includes C library headers only (<algorithm>
-    // would tie it to the C++ library's headers).
-    for (const char *folder : m_folders) {
-        // cppcheck-suppress useStlAlgorithm
-        if (*folder && !flush_folder(folder)) {
+    char folders[sizeof kStores / sizeof *kStores][PATH_MAX];
+    size_t held = 0;
+    for (const char *store : kStores) {
+        if (!m_record.holds(store)) continue;
+        char *folder = folders[held];
+        if (!replaced_folder(store, folder, PATH_MAX)) {
+            printf(MSG_FLUSH_FAILED, store);
+            return false;
+        }
+        size_t first = 0;  // a plain loop: the tool includes C library headers only
+        while (strcmp(folders[first], folder) != 0) ++first;
+        if (first == held++ && !flush_folder(folder)) {
             printf(MSG_FLUSH_FAILED, folder);
             return false;
         }
     }
-    return true;
+    return held > 0;
 }
 
 // Deleted only while the path still names the file the passes read: one put
 // there meanwhile is the next run's.
 bool update_cfg::delete_update_file() {
     struct stat now;
-    if (stat(UPDATE_FILE_PATH, &now) != 0 || !unchanged(now, m_update_stat)) {
+    if (stat(UPDATE_FILE_PATH, &now) != 0 || !same_file(now, m_update_stat, false)) {
         printf(MSG_UPDATE_CHANGED, UPDATE_FILE_PATH);
         return false;
     }
@@ -316,32 +297,26 @@ bool update_cfg::delete_update_file() {
 // else it stays, with the record of which stores took it, so that the next
 // run applies it to the others only.
 void update_cfg::finish() {
-    if (m_update_state == UpdateFile::absent) {
-        // Left by a run stopped between the two deletions.
-        unlink(UPDATE_PROGRESS_PATH);
-        return;
-    }
-    if (m_update_state == UpdateFile::open) {
-        fclose(m_update_fd);
-        m_update_fd = nullptr;
-        if (!m_failed && m_took > 0 && flush_store_folders() && delete_update_file()) {
-            // The deletion is flushed before the record goes: a power cut must
-            // not keep the update file and lose the record, or the next run
-            // would apply the update again over later changes.  A record left
-            // without its update file is removed by the next run.
-            char folder[PATH_MAX];
-            if (!folder_of(UPDATE_FILE_PATH, folder, sizeof folder) || !flush_folder(folder)) {
-                printf(MSG_FLUSH_FAILED, folder);
-                return;
-            }
-            unlink(UPDATE_PROGRESS_PATH);
-            unlink(UPDATE_PROGRESS_TEMP_PATH);
-            if (!flush_folder(folder)) printf(MSG_FLUSH_FAILED, folder);
+    if (!m_update_fd) return;
+    fclose(m_update_fd);
+    m_update_fd = nullptr;
+    if (!m_failed && flush_store_folders() && delete_update_file()) {
+        // The deletion is flushed before the record goes: a power cut must
+        // not keep the update file and lose the record, or the next run
+        // would apply the update again over later changes.  A record left
+        // without its update file is removed by the next run.
+        char folder[PATH_MAX];
+        if (!folder_of(UPDATE_FILE_PATH, folder, sizeof folder) || !flush_folder(folder)) {
+            printf(MSG_FLUSH_FAILED, folder);
             return;
         }
-        save_record();
+        unlink(UPDATE_PROGRESS_PATH);
+        unlink(UPDATE_PROGRESS_TEMP_PATH);
+        if (!flush_folder(folder)) printf(MSG_FLUSH_FAILED, folder);
+        return;
     }
-    if (m_update_state != UpdateFile::unopened) printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
+    save_record();
+    printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
 }
 
 namespace {
@@ -379,9 +354,8 @@ int main() {
     const int lock = wait_for_other_run();
     if (lock == -2) return 0;
     update_cfg update;
-    update.update(CONFIG_PATH);
-    update.update(CONFIG_DEFAULT_PATH);
-    update.update(FACTORY_DEFAULT_PATH);
+    update.open_update_file();
+    for (const char *store : kStores) update.update(store);
     update.finish();
     if (lock >= 0) close(lock);  // a test build runs main more than once
     return 0;
