@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,7 +14,6 @@
 #include "durable.h"
 #include "entry_limits.h"
 #include "messages.h"
-#include "run_lock.h"
 #include "xml_file.h"
 
 namespace {
@@ -152,20 +152,14 @@ bool update_cfg::rewind_update_file() {
 // A pass that met a read error, or a file changed in place since the first
 // pass, would save part of an update or another one.
 bool update_cfg::read_whole_update() {
-    if (ferror(m_update_fd)) {
-        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
-        return false;
-    }
+    const char *failure = MSG_READ_FAILED;
     struct stat now;
-    if (fstat(fileno(m_update_fd), &now) != 0) {
-        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
-        return false;
+    if (!ferror(m_update_fd) && fstat(fileno(m_update_fd), &now) == 0) {
+        if (same_file(now, m_update_stat, false)) return true;
+        failure = MSG_UPDATE_CHANGED;
     }
-    if (!same_file(now, m_update_stat, false)) {
-        printf(MSG_UPDATE_CHANGED, UPDATE_FILE_PATH);
-        return false;
-    }
-    return true;
+    printf(failure, UPDATE_FILE_PATH);
+    return false;
 }
 
 namespace {
@@ -305,14 +299,13 @@ void update_cfg::finish() {
         // not keep the update file and lose the record, or the next run
         // would apply the update again over later changes.  A record left
         // without its update file is removed by the next run.
-        char folder[PATH_MAX];
-        if (!folder_of(UPDATE_FILE_PATH, folder, sizeof folder) || !flush_folder(folder)) {
-            printf(MSG_FLUSH_FAILED, folder);
+        if (!flush_folder(UPDATE_FOLDER_PATH)) {
+            printf(MSG_FLUSH_FAILED, UPDATE_FOLDER_PATH);
             return;
         }
         unlink(UPDATE_PROGRESS_PATH);
         unlink(UPDATE_PROGRESS_TEMP_PATH);
-        if (!flush_folder(folder)) printf(MSG_FLUSH_FAILED, folder);
+        if (!flush_folder(UPDATE_FOLDER_PATH)) printf(MSG_FLUSH_FAILED, UPDATE_FOLDER_PATH);
         return;
     }
     save_record();
@@ -321,26 +314,41 @@ void update_cfg::finish() {
 
 namespace {
 
-// The run lock (run_lock.h) for the whole run: -1 when none could be taken,
-// -2 when another run held it past RUN_WAIT_SECONDS.  A folder that cannot
-// be locked at all (missing: then there is no update file either) does not
-// stop the run.
+// One run of the tool at a time.  Two runs at once (a boot script and a
+// Mender install, or two boot scripts) would interleave their passes: each
+// saves stores the other opened, each renames the other's progress record
+// away, and one deletes the update file while the other's record of it stays
+// behind for the next update of the same content to trust.
+//
+// The lock is an exclusive flock on the folder that holds the update file.
+// It lives on the open folder, not in a file of its own: a power cut or a
+// killed run cannot leave a stale lock behind (a pid file could name a
+// process that is long gone, or another one with its number), and nothing
+// new is written to the device's flash.  The folder, not the update file,
+// because each update comes as a new file at that path.
+//
+// The descriptor that holds it, kept for the whole run; -2 when another run
+// held it past RUN_WAIT_SECONDS; -1 when it cannot be taken at all (no such
+// folder: then there is no update file either; a file system without
+// locks), which does not stop the run.
 int wait_for_other_run() {
-    char folder[PATH_MAX];
-    if (!folder_of(UPDATE_FILE_PATH, folder, sizeof folder)) return -1;
-    bool busy;
-    int lock = lock_folder(folder, busy);
-    if (!busy) return lock;
-    printf(MSG_RUN_WAITING, UPDATE_FILE_PATH);
-    fflush(stdout);  // a log that follows the output sees why nothing happens
+    const int folder = open(UPDATE_FOLDER_PATH, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const struct timespec pause = {0, 100000000L};  // 100 ms
-    for (int tries = 0; tries < RUN_WAIT_SECONDS * 10; ++tries) {
+    for (int tries = 0; folder >= 0; ++tries) {
+        if (flock(folder, LOCK_EX | LOCK_NB) == 0) return folder;
+        if (errno != EWOULDBLOCK) break;
+        if (tries == 0) {
+            printf(MSG_RUN_WAITING, UPDATE_FILE_PATH);
+            fflush(stdout);  // a log that follows the output sees why nothing happens
+        } else if (tries == RUN_WAIT_SECONDS * 10) {
+            printf(MSG_RUN_LEFT, UPDATE_FILE_PATH);
+            close(folder);
+            return -2;
+        }
         nanosleep(&pause, nullptr);
-        lock = lock_folder(folder, busy);
-        if (!busy) return lock;
     }
-    printf(MSG_RUN_LEFT, UPDATE_FILE_PATH);
-    return -2;
+    if (folder >= 0) close(folder);
+    return -1;
 }
 
 }  // namespace
