@@ -30,10 +30,10 @@ class ProgressRecord {
     // update, which at worst applies the update to it once more.
     void add(const char *store);
     // Written durably through temporary.
-    bool save(const char *path, const char *temporary) const;
+    bool save(const char *path, const char *temporary);
 
   private:
-    char m_text[PROGRESS_RECORD_SIZE] = {};  // every line but the check
+    char m_text[PROGRESS_RECORD_SIZE] = {};  // every line; the check only while saving
     size_t m_length = 0;
     size_t m_header_length = 0;
 };

@@ -134,19 +134,15 @@ void update_cfg::open_update_file() {
 }
 
 // Back to the first line.  A UTF-8 byte order mark, which some editors write,
-// is not part of the first line.
+// is not part of the first line.  A read error stays for the pass to see.
 bool update_cfg::rewind_update_file() {
     if (fseeko(m_update_fd, 0, SEEK_SET) != 0) return false;
     clearerr(m_update_fd);
-    static const unsigned char mark[] = {0xEF, 0xBB, 0xBF};
-    for (size_t i = 0; i < sizeof mark; ++i) {
-        const int c = getc(m_update_fd);
-        if (c == mark[i]) continue;
-        if (c == EOF) return true;  // a read error stays for the pass to see
-        if (i == 0) return ungetc(c, m_update_fd) != EOF;
-        return fseeko(m_update_fd, 0, SEEK_SET) == 0;
-    }
-    return true;
+    char mark[3];
+    if (fread(mark, 1, sizeof mark, m_update_fd) == sizeof mark &&
+        memcmp(mark, "\xEF\xBB\xBF", sizeof mark) == 0)
+        return true;
+    return ferror(m_update_fd) || fseeko(m_update_fd, 0, SEEK_SET) == 0;
 }
 
 // A pass that met a read error, or a file changed in place since the first
@@ -275,16 +271,14 @@ bool update_cfg::flush_store_folders() {
 // Deleted only while the path still names the file the passes read: one put
 // there meanwhile is the next run's.
 bool update_cfg::delete_update_file() {
+    const char *failure = MSG_UPDATE_CHANGED;
     struct stat now;
-    if (stat(UPDATE_FILE_PATH, &now) != 0 || !same_file(now, m_update_stat, false)) {
-        printf(MSG_UPDATE_CHANGED, UPDATE_FILE_PATH);
-        return false;
+    if (stat(UPDATE_FILE_PATH, &now) == 0 && same_file(now, m_update_stat, false)) {
+        if (unlink(UPDATE_FILE_PATH) == 0) return true;
+        failure = MSG_DELETE_FAILED;
     }
-    if (unlink(UPDATE_FILE_PATH) != 0) {
-        printf(MSG_DELETE_FAILED, UPDATE_FILE_PATH);
-        return false;
-    }
-    return true;
+    printf(failure, UPDATE_FILE_PATH);
+    return false;
 }
 
 // The update file goes once every store that exists took it, at least one;
@@ -299,13 +293,12 @@ void update_cfg::finish() {
         // not keep the update file and lose the record, or the next run
         // would apply the update again over later changes.  A record left
         // without its update file is removed by the next run.
-        if (!flush_folder(UPDATE_FOLDER_PATH)) {
-            printf(MSG_FLUSH_FAILED, UPDATE_FOLDER_PATH);
-            return;
+        if (flush_folder(UPDATE_FOLDER_PATH)) {
+            unlink(UPDATE_PROGRESS_PATH);
+            unlink(UPDATE_PROGRESS_TEMP_PATH);
+            if (flush_folder(UPDATE_FOLDER_PATH)) return;
         }
-        unlink(UPDATE_PROGRESS_PATH);
-        unlink(UPDATE_PROGRESS_TEMP_PATH);
-        if (!flush_folder(UPDATE_FOLDER_PATH)) printf(MSG_FLUSH_FAILED, UPDATE_FOLDER_PATH);
+        printf(MSG_FLUSH_FAILED, UPDATE_FOLDER_PATH);
         return;
     }
     save_record();
