@@ -254,16 +254,14 @@ bool update_cfg::flush_store_folders() {
     for (const char *store : kStores) {
         if (!m_record.holds(store)) continue;
         char *folder = folders[held];
-        if (!replaced_folder(store, folder, PATH_MAX)) {
-            printf(MSG_FLUSH_FAILED, store);
-            return false;
-        }
+        const bool known = replaced_folder(store, folder, PATH_MAX);
         size_t first = 0;  // a plain loop: the tool includes C library headers only
-        while (strcmp(folders[first], folder) != 0) ++first;
-        if (first == held++ && !flush_folder(folder)) {
-            printf(MSG_FLUSH_FAILED, folder);
+        while (known && strcmp(folders[first], folder) != 0) ++first;
+        if (!known || (first == held && !flush_folder(folder))) {
+            printf(MSG_FLUSH_FAILED, known ? folder : store);
             return false;
         }
+        ++held;
     }
     return held > 0;
 }

@@ -31,11 +31,10 @@ class update_cfg {
     void open_update_file();
     // One pass: applies every entry of the update file to target_file, unless
     // the progress record says it took this update already.  Every pass reads
-    // the update file from its first line.  A store
-    // counts as failed when it exists but does not open (handle <= 0), when
-    // the update file cannot be read to its end or changed, or when the save
-    // fails; it is then closed without a save.  Always 0; what went wrong is
-    // printed.
+    // the update file from its first line.  A store counts as failed when it
+    // exists but does not open (handle <= 0), when the update file cannot be
+    // read to its end or changed (the store is then closed without a save),
+    // or when its save fails.  Always 0; what went wrong is printed.
     int update(const char *target_file);
     // After the passes: deletes the update file and the progress record once
     // every store that exists took the update (at least one), after flushing
