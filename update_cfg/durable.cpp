@@ -1,10 +1,6 @@
 #include "durable.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <stdio.h>
-#include <string.h>
-#include <unistd.h>
 
 bool same_file(const struct stat &a, const struct stat &b, bool change_time) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -26,21 +22,6 @@ bool write_all(int fd, const char *data, size_t length) {
 
 bool close_fd(int fd) {
     return close(fd) == 0 || errno == EINTR;
-}
-
-bool folder_of(const char *path, char *folder, size_t size) {
-    const char *slash = strrchr(path, '/');
-    const int length = !slash || slash == path ? 1 : static_cast<int>(slash - path);
-    const char *from = slash ? path : ".";
-    const int n = snprintf(folder, size, "%.*s", length, from);
-    return n >= 0 && static_cast<size_t>(n) < size;
-}
-
-bool flush_folder(const char *folder) {
-    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool flushed = fsync(fd) == 0;
-    return close_fd(fd) && flushed;
 }
 
 bool replace_at(Replacement &r) {

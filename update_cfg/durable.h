@@ -4,8 +4,12 @@
 // beside the device's own libxml.so, so this needs nothing but the C library.
 #pragma once
 
+#include <fcntl.h>
 #include <stddef.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // The same file with the same content as far as the file system tells: the
 // same device, inode, size and modification time and, with change_time, the
@@ -20,11 +24,24 @@ bool write_all(int fd, const char *data, size_t length);
 // Linux releases a descriptor even when close() fails with EINTR.
 bool close_fd(int fd);
 
+// Two for the tool alone, inline so that libxml.so, which compiles this
+// file's source too, does not carry them.
+//
 // The folder that holds path, into folder (capacity size).  False when it
 // does not fit.
-bool folder_of(const char *path, char *folder, size_t size);
+inline bool folder_of(const char *path, char *folder, size_t size) {
+    const char *slash = strrchr(path, '/');
+    const int length = !slash || slash == path ? 1 : static_cast<int>(slash - path);
+    const int n = snprintf(folder, size, "%.*s", length, slash ? path : ".");
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
 // Flushes a folder, so that a rename or deletion in it outlives a power cut.
-bool flush_folder(const char *folder);
+inline bool flush_folder(const char *folder) {
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool flushed = fsync(fd) == 0;
+    return close_fd(fd) && flushed;
+}
 
 // Puts new content at name in folder so that a power cut leaves either the
 // old file or the new one.  Whatever is at temporary (a fixed name in the same
