@@ -8,19 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <utility>
 
+#include "../update_cfg/durable.h"
 #include "extended_attributes.h"
 #include "store_limits.h"
 
 namespace xml_store {
 namespace {
-
-// Linux releases a descriptor even when close() fails with EINTR.
-bool close_fd(int fd) {
-    return ::close(fd) == 0 || errno == EINTR;
-}
 
 class Fd {
   public:
@@ -37,28 +32,6 @@ class Fd {
     int fd_;
 };
 
-// The new content on its way in: removed, whatever fails, until it has been
-// renamed over the file.
-struct Temporary {
-    int folder;
-    std::string name;
-    FILE *out = nullptr;
-    bool renamed = false;
-    void keep() { renamed = true; }
-    ~Temporary() {
-        if (out) std::fclose(out);
-        if (!renamed) ::unlinkat(folder, name.c_str(), 0);
-    }
-};
-
-// A rewrite in place shows in the change time even when the writer puts the
-// modification time back.
-bool same_file(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 // The new content on its way to the temporary file, summed up as it goes.
 struct Sink {
     int fd;
@@ -67,19 +40,8 @@ struct Sink {
 
 ssize_t sink_write(void *cookie, const char *data, size_t size) {
     Sink &sink = *static_cast<Sink *>(cookie);
-    for (size_t done = 0; done < size;) {
-        const ssize_t n = ::write(sink.fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
-        sink.written.add(data + done, static_cast<size_t>(n));
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(size);
-}
-
-int sink_close(void *cookie) {
-    const std::unique_ptr<Sink> sink(static_cast<Sink *>(cookie));
-    return close_fd(sink->fd) ? 0 : -1;
+    sink.written.add(data, size);  // of no use once a write failed: the save fails
+    return write_all(sink.fd, data, size) ? static_cast<ssize_t>(size) : -1;
 }
 
 // The file is read again in pieces of this size: the comparison needs no
@@ -144,14 +106,14 @@ bool ConfigFile::open(const char *path) {
     bytes_.resize(static_cast<size_t>(identity_.st_size));
     struct stat after;
     return read_whole(fd.get(), bytes_) && ::fstat(fd.get(), &after) == 0 &&
-           same_file(after, identity_) && fd.close();
+           same_file(after, identity_, true) && fd.close();
 }
 
 bool ConfigFile::names_opened_file(int fd) const {
     struct stat by_fd, by_name;
-    return ::fstat(fd, &by_fd) == 0 && same_file(by_fd, identity_) &&
+    return ::fstat(fd, &by_fd) == 0 && same_file(by_fd, identity_, true) &&
            ::fstatat(folder_, name_.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
-           same_file(by_name, identity_);
+           same_file(by_name, identity_, true);
 }
 
 // A writer that puts the file's size and times back, or writes within the
@@ -192,39 +154,50 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
     // The rename would get past a file's missing write permission; honour it.
     if (::faccessat(folder_, name_.c_str(), W_OK, AT_EACCESS) != 0) return false;
 
-    Temporary tmp{folder_, "." + name_ + ".tmp"};
-    if (::unlinkat(folder_, tmp.name.c_str(), 0) != 0 && errno != ENOENT) return false;
-    const int fd = ::openat(folder_, tmp.name.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    // The stream owns the sink from here and frees it at its close.
-    // cppcheck-suppress [unusedAllocatedMemory, unreadVariable] ; used through the cookie
-    Sink *sink = new (std::nothrow) Sink{fd, {}};
-    tmp.out = sink ? ::fopencookie(sink, "w", {nullptr, sink_write, nullptr, sink_close}) : nullptr;
-    if (!tmp.out) {
-        delete sink;
-        ::close(fd);
-        return false;
+    // What replace_at asks of the save: the new file's attributes and
+    // content, then, at the last moment before the rename, the check for
+    // writers that take no lock.  One that writes after this check and
+    // before the rename is still lost.
+    struct Save {
+        ConfigFile &file;
+        int current;
+        const std::function<bool(FILE *)> &write_content;
+        Sink sink;
+    } save{*this, current.get(), write_content, {-1, {}}};
+    const std::string temporary = "." + name_ + ".tmp";
+    Replacement replacement{
+        folder_,
+        name_.c_str(),
+        temporary.c_str(),
+        [](int fd, void *context) {
+            Save &save = *static_cast<Save *>(context);
+            const struct stat &identity = save.file.identity_;
+            if ((::geteuid() == 0 && ::fchown(fd, identity.st_uid, identity.st_gid) != 0) ||
+                ::fchmod(fd, identity.st_mode & 07777) != 0 ||
+                !copy_extended_attributes(save.current, fd))
+                return false;
+            save.sink.fd = fd;
+            FILE *out = ::fopencookie(&save.sink, "w", {nullptr, sink_write, nullptr, nullptr});
+            if (!out) return false;
+            bool written = false;
+            try {  // nothing may unwind past replace_at, which would leave the temporary
+                written = save.write_content(out) && std::fflush(out) == 0 && !std::ferror(out);
+            } catch (...) {
+            }
+            return std::fclose(out) == 0 && written;
+        },
+        [](void *context) {
+            const Save &save = *static_cast<Save *>(context);
+            return save.file.names_opened_file(save.current) &&
+                   save.file.holds_expected_bytes(save.current);
+        },
+        &save};
+    const bool replaced = replace_at(replacement);
+    if (replacement.renamed) {
+        saved_ = save.sink.written;
+        identity_ = replacement.now;  // zeroed when unknown: it matches no file
     }
-    if ((::geteuid() == 0 && ::fchown(fd, identity_.st_uid, identity_.st_gid) != 0) ||
-        ::fchmod(fd, identity_.st_mode & 07777) != 0 ||
-        !copy_extended_attributes(current.get(), fd) || !write_content(tmp.out) ||
-        std::fflush(tmp.out) != 0 || ::fsync(fd) != 0)
-        return false;
-    // Checked again at the last moment for writers that take no lock.  One
-    // that writes after this check and before the rename is still lost.
-    if (!names_opened_file(current.get()) || !holds_expected_bytes(current.get()) ||
-        ::renameat(folder_, tmp.name.c_str(), folder_, name_.c_str()) != 0)
-        return false;
-    tmp.keep();
-    saved_ = sink->written;
-    // The rename changed the new file's change time: what the next save
-    // expects to find is read after it; zeroed when unknown, it matches no file.
-    struct stat saved {};
-    const bool known = ::fstat(fd, &saved) == 0;
-    identity_ = saved;
-    const bool closed = std::fclose(std::exchange(tmp.out, nullptr)) == 0 || errno == EINTR;
-    return known && closed && ::fsync(folder_) == 0;
+    return replaced;
 }
 
 }  // namespace xml_store

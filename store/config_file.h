@@ -22,22 +22,24 @@ class ConfigFile {
     // Reads the regular file at path whole.  A symbolic link is resolved here,
     // once: the file is the one named at open, whatever the working folder
     // or the links do later.  False when it is missing, unreadable, not a
-    // regular file or over kMaxFileSize.
+    // regular file, over kMaxFileSize or changed while it was read.
     bool open(const char *path);
     const std::string &bytes() const { return bytes_; }
 
     // Replaces the file's content with what write_content writes to the
-    // stream it is given (true when all of it was written).  Refused, writing
-    // nothing, when the file is no longer the one opened or last saved (same
-    // device, inode, size, modification and change time, and, read again
-    // just before the rename, the same bytes), or when another save of it is
-    // under way.  The new content goes to a temporary file
-    // beside it, is flushed, takes the file's mode, owner and extended
-    // attributes (those the process may set) and is renamed
-    // over it; then the folder is flushed.  On failure no temporary file is
-    // left and the file is as it was, except when only the folder's flush
-    // failed: the file then holds the new content, which a power cut may
-    // still undo, and the next replace() of this object writes it again.
+    // stream it is given (true when all of it was written).  Refused, the
+    // file left alone, when it is no longer the one opened or last saved
+    // (same device, inode, size, modification and change time, and, read
+    // again just before the rename, the same bytes), or when another save of
+    // it is under way.  The new content goes to a temporary file beside it
+    // (replace_at, durable.h), which takes the file's mode, owner and
+    // extended attributes (those the process may set), is flushed and is
+    // renamed over it; then the folder is flushed.  On failure no temporary
+    // file is left and the file is as it was, except when a step after the
+    // rename failed (the folder's flush): the file then holds the new
+    // content, which a power cut may still undo, and the next replace() of
+    // this object writes it again (refused, were the new file's identity not
+    // to be read).
     bool replace(const std::function<bool(FILE *)> &write_content);
 
     // A file's bytes as they stream past, summed up: enough to tell the

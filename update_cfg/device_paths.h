@@ -8,6 +8,8 @@
 #endif
 
 #define UPDATE_FILE_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/update.cfg"
+// Locked for the run, flushed after the deletions.
+#define UPDATE_FOLDER_PATH UPDATE_CFG_ROOT "/mnt/mtd/app"
 #define CONFIG_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/config.xml"
 #define CONFIG_DEFAULT_PATH UPDATE_CFG_ROOT "/mnt/mtd/app/config.xml.default"
 #define FACTORY_DEFAULT_PATH UPDATE_CFG_ROOT "/config/config.xml.default"

@@ -1,16 +1,18 @@
 #include "durable.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <stdio.h>
-#include <string.h>
-#include <unistd.h>
+#include <errno.h>
 
-namespace {
+bool same_file(const struct stat &a, const struct stat &b, bool change_time) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           (!change_time ||
+            (a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec));
+}
 
 bool write_all(int fd, const char *data, size_t length) {
     while (length > 0) {
         const ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
         length -= static_cast<size_t>(n);
@@ -18,32 +20,21 @@ bool write_all(int fd, const char *data, size_t length) {
     return true;
 }
 
-}  // namespace
-
-bool folder_of(const char *path, char *folder, size_t size) {
-    const char *slash = strrchr(path, '/');
-    const int length = !slash || slash == path ? 1 : static_cast<int>(slash - path);
-    const char *from = slash ? path : ".";
-    const int n = snprintf(folder, size, "%.*s", length, from);
-    return n >= 0 && static_cast<size_t>(n) < size;
+bool close_fd(int fd) {
+    return close(fd) == 0 || errno == EINTR;
 }
 
-bool flush_folder(const char *folder) {
-    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool replace_at(Replacement &r) {
+    if (unlinkat(r.folder, r.temporary, 0) != 0 && errno != ENOENT) return false;
+    const int fd =
+        openat(r.folder, r.temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    const bool flushed = fsync(fd) == 0;
-    return close(fd) == 0 && flushed;
-}
-
-bool replace_file(const char *path, const char *temporary, const char *data, size_t length) {
-    // A temporary file left by a run that was stopped is overwritten.
-    const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    const bool written = write_all(fd, data, length) && fsync(fd) == 0;
-    char folder[PATH_MAX];
-    if (close(fd) != 0 || !written || rename(temporary, path) != 0) {
-        unlink(temporary);
-        return false;
-    }
-    return folder_of(path, folder, sizeof folder) && flush_folder(folder);
+    r.renamed = r.fill(fd, r.context) && fsync(fd) == 0 && (!r.ready || r.ready(r.context)) &&
+                renameat(r.folder, r.temporary, r.folder, r.name) == 0;
+    // The rename changed the new file's change time: it is read after it.
+    const bool known = r.renamed && fstat(fd, &r.now) == 0;
+    if (!known) r.now = {};
+    const bool closed = close_fd(fd);
+    if (!r.renamed) unlinkat(r.folder, r.temporary, 0);
+    return known && closed && fsync(r.folder) == 0;
 }

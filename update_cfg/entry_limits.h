@@ -8,9 +8,9 @@ enum {
     LINE_SIZE = 256,        // one line of the update file: at most 255 characters
     ENTRY_PART_SIZE = 64,   // a section, key or value: at most 63 characters
     ENTRY_PATH_SIZE = 256,  // "DVR_CFG.<section>.<key>"
-    // Its header, the update's digest and the paths of the three stores.
+    // Its header (about 70 bytes: the update's size and digest), the paths of
+    // the three stores, each shorter than PATH_MAX, and its check line.
     PROGRESS_RECORD_SIZE = 3 * PATH_MAX + 128,
-    STORE_FOLDERS = 3,  // folders a run flushes before it deletes the update file
     // How long a run waits for another one to end before it leaves the
     // update to that one: far longer than a run over three large files takes
     // on a device, short enough for a boot script.

@@ -22,35 +22,39 @@ unsigned long long fnv1a(unsigned long long hash, const char *data, size_t lengt
 const char kCheckFormat[] = "check %016llx\n";
 enum { CHECK_LINE_SIZE = 6 + 16 + 1 + 1 };  // with the terminating zero
 
-void format_check(char (&line)[CHECK_LINE_SIZE], const char *text, size_t length) {
-    snprintf(line, sizeof line, kCheckFormat, fnv1a(kFnvBasis, text, length));
+// The check line of text, its terminating zero included, into line.
+void format_check(char *line, const char *text, size_t length) {
+    snprintf(line, CHECK_LINE_SIZE, kCheckFormat, fnv1a(kFnvBasis, text, length));
+}
+
+// Within its folder: the record and its temporary file are replaced there.
+const char *file_name(const char *path) {
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
 }
 
 }  // namespace
 
-bool digest_stream(FILE *stream, unsigned long long &digest, long long &size) {
+bool ProgressRecord::start(FILE *update) {
     char buffer[4096];
-    digest = kFnvBasis;
-    size = 0;
+    unsigned long long digest = kFnvBasis;
+    long long size = 0;
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, stream)) > 0) {
+    while ((n = fread(buffer, 1, sizeof buffer, update)) > 0) {
         digest = fnv1a(digest, buffer, n);
         size += static_cast<long long>(n);
         if (n < sizeof buffer) break;
     }
-    return !ferror(stream);
-}
-
-void ProgressRecord::start(long long size, unsigned long long digest) {
-    const int n = snprintf(m_text, sizeof m_text, "update_cfg progress 1\nupdate %lld %016llx\n",
-                           size, digest);
-    m_header_length = m_length = static_cast<size_t>(n);
+    const int length = snprintf(m_text, sizeof m_text,
+                                "update_cfg progress 1\nupdate %lld %016llx\n", size, digest);
+    m_header_length = m_length = static_cast<size_t>(length);
+    return !ferror(update);
 }
 
 void ProgressRecord::load(const char *path) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return;
-    char file[PROGRESS_RECORD_SIZE + CHECK_LINE_SIZE];
+    char file[sizeof m_text];
     size_t length = 0;
     ssize_t n;
     while (length < sizeof file && (n = read(fd, file + length, sizeof file - length)) > 0)
@@ -83,21 +87,26 @@ bool ProgressRecord::holds(const char *store) const {
     return false;
 }
 
-bool ProgressRecord::add(const char *store) {
-    if (holds(store)) return true;
+void ProgressRecord::add(const char *store) {
     const size_t store_length = strlen(store);
-    if (m_length + store_length + 1 > sizeof m_text) return false;
+    if (holds(store) || m_length + store_length + 1 + CHECK_LINE_SIZE > sizeof m_text) return;
     memcpy(m_text + m_length, store, store_length);
     m_length += store_length;
     m_text[m_length++] = '\n';
-    return true;
 }
 
-bool ProgressRecord::save(const char *path, const char *temporary) const {
-    char file[PROGRESS_RECORD_SIZE + CHECK_LINE_SIZE];
-    memcpy(file, m_text, m_length);
-    char check[CHECK_LINE_SIZE];
-    format_check(check, m_text, m_length);
-    memcpy(file + m_length, check, CHECK_LINE_SIZE - 1);
-    return replace_file(path, temporary, file, m_length + CHECK_LINE_SIZE - 1);
+bool ProgressRecord::save(const char *path, const char *temporary) {
+    format_check(m_text + m_length, m_text, m_length);  // add() and load() leave room for it
+    char folder_path[PATH_MAX];
+    if (!folder_of(path, folder_path, sizeof folder_path)) return false;
+    const int folder = open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return false;
+    const auto write = [](int fd, void *context) {
+        const ProgressRecord &record = *static_cast<const ProgressRecord *>(context);
+        return write_all(fd, record.m_text, record.m_length + CHECK_LINE_SIZE - 1);
+    };
+    Replacement replacement = {folder, file_name(path), file_name(temporary), write, nullptr, this};
+    const bool saved = replace_at(replacement);
+    close(folder);
+    return saved;
 }

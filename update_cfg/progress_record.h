@@ -16,25 +16,24 @@
 
 #include "entry_limits.h"
 
-// FNV-1a 64 over a stream from its position to its end, and its size.  False
-// on a read error.
-bool digest_stream(FILE *stream, unsigned long long &digest, long long &size);
-
 class ProgressRecord {
   public:
-    // An empty record for the update of this size and digest.
-    void start(long long size, unsigned long long digest);
+    // An empty record for the update file read from the stream's position to
+    // its end.  False on a read error.
+    bool start(FILE *update);
     // Takes the stores of the record at path if it is whole and belongs to
     // this update.
     void load(const char *path);
     bool holds(const char *store) const;
-    // False when the path does not fit.
-    bool add(const char *store);
+    // There is room for three stores of any length a path can have.  One
+    // that does not fit is left out: it then counts as not holding the
+    // update, which at worst applies the update to it once more.
+    void add(const char *store);
     // Written durably through temporary.
-    bool save(const char *path, const char *temporary) const;
+    bool save(const char *path, const char *temporary);
 
   private:
-    char m_text[PROGRESS_RECORD_SIZE] = {};  // every line but the check
+    char m_text[PROGRESS_RECORD_SIZE] = {};  // every line; the check only while saving
     size_t m_length = 0;
     size_t m_header_length = 0;
 };

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,7 +14,6 @@
 #include "durable.h"
 #include "entry_limits.h"
 #include "messages.h"
-#include "run_lock.h"
 #include "xml_file.h"
 
 namespace {
@@ -34,11 +34,9 @@ bool skip_rest_of_line(FILE *stream) {
     return true;
 }
 
-// The same file, its content unchanged as far as the file system tells.
-bool unchanged(const struct stat &now, const struct stat &then) {
-    return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
-           now.st_mtim.tv_sec == then.st_mtim.tv_sec && now.st_mtim.tv_nsec == then.st_mtim.tv_nsec;
-}
+// The stores, in the order of the passes.  With the progress record they
+// tell which stores hold the update and which folders a run flushes.
+const char *const kStores[] = {CONFIG_PATH, CONFIG_DEFAULT_PATH, FACTORY_DEFAULT_PATH};
 
 }  // namespace
 
@@ -103,83 +101,61 @@ int update_cfg::SetValueToConfig(const char *pSection, const char *pKey, char *p
     return 0;
 }
 
-// One open file for the whole run, so that every store gets the same
-// content and a file put in its place meanwhile is left for the next run.
-// Only a regular file is read: a FIFO in its place would block the open, a
-// device might never end.  Anything there that cannot be read stays.
+// One open file for the whole run, opened before the passes, so that every
+// store gets the same content and a file put in its place meanwhile is left
+// for the next run.  Only a regular file is read: a FIFO in its place would
+// block the open, a device might never end.  Anything there that cannot be
+// read stays; no pass reads it, so it is said to be kept at once.
 void update_cfg::open_update_file() {
-    m_update_state = UpdateFile::unusable;
     const int fd = open(UPDATE_FILE_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            m_update_state = UpdateFile::absent;
-        } else {
-            printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
-        }
+    if (fd < 0 && errno == ENOENT) {
+        unlink(UPDATE_PROGRESS_PATH);  // left by a run stopped between the two deletions
         return;
     }
-    if (fstat(fd, &m_update_stat) != 0) {
-        printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
-        close(fd);
+    const char *failure = MSG_OPEN_FAILED;
+    FILE *stream = nullptr;
+    if (fd >= 0 && fstat(fd, &m_update_stat) == 0) {
+        if (!S_ISREG(m_update_stat.st_mode))
+            failure = MSG_UPDATE_NOT_REGULAR;
+        else if ((stream = fdopen(fd, "r")) != nullptr)
+            failure = MSG_READ_FAILED;
+    }
+    if (stream && m_record.start(stream)) {
+        m_record.load(UPDATE_PROGRESS_PATH);
+        m_update_fd = stream;
         return;
     }
-    if (!S_ISREG(m_update_stat.st_mode)) {
-        printf(MSG_UPDATE_NOT_REGULAR, UPDATE_FILE_PATH);
-        close(fd);
-        return;
-    }
-    FILE *stream = fdopen(fd, "r");
-    if (!stream) {
-        printf(MSG_OPEN_FAILED, UPDATE_FILE_PATH);
-        close(fd);
-        return;
-    }
-    unsigned long long digest;
-    long long size;
-    if (!digest_stream(stream, digest, size)) {
-        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
+    printf(failure, UPDATE_FILE_PATH);
+    printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
+    if (stream)
         fclose(stream);
-        return;
-    }
-    m_record.start(size, digest);
-    m_record.load(UPDATE_PROGRESS_PATH);
-    m_update_fd = stream;
-    m_update_state = UpdateFile::open;
+    else if (fd >= 0)
+        close(fd);
 }
 
 // Back to the first line.  A UTF-8 byte order mark, which some editors write,
-// is not part of the first line.
+// is not part of the first line.  A read error stays for the pass to see.
 bool update_cfg::rewind_update_file() {
     if (fseeko(m_update_fd, 0, SEEK_SET) != 0) return false;
     clearerr(m_update_fd);
-    static const unsigned char mark[] = {0xEF, 0xBB, 0xBF};
-    for (size_t i = 0; i < sizeof mark; ++i) {
-        const int c = getc(m_update_fd);
-        if (c == mark[i]) continue;
-        if (c == EOF) return true;  // a read error stays for the pass to see
-        if (i == 0) return ungetc(c, m_update_fd) != EOF;
-        return fseeko(m_update_fd, 0, SEEK_SET) == 0;
-    }
-    return true;
+    char mark[3];
+    if (fread(mark, 1, sizeof mark, m_update_fd) == sizeof mark &&
+        memcmp(mark, "\xEF\xBB\xBF", sizeof mark) == 0)
+        return true;
+    return ferror(m_update_fd) || fseeko(m_update_fd, 0, SEEK_SET) == 0;
 }
 
 // A pass that met a read error, or a file changed in place since the first
 // pass, would save part of an update or another one.
 bool update_cfg::read_whole_update() {
-    if (ferror(m_update_fd)) {
-        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
-        return false;
-    }
+    const char *failure = MSG_READ_FAILED;
     struct stat now;
-    if (fstat(fileno(m_update_fd), &now) != 0) {
-        printf(MSG_READ_FAILED, UPDATE_FILE_PATH);
-        return false;
+    if (!ferror(m_update_fd) && fstat(fileno(m_update_fd), &now) == 0) {
+        if (same_file(now, m_update_stat, false)) return true;
+        failure = MSG_UPDATE_CHANGED;
     }
-    if (!unchanged(now, m_update_stat)) {
-        printf(MSG_UPDATE_CHANGED, UPDATE_FILE_PATH);
-        return false;
-    }
-    return true;
+    printf(failure, UPDATE_FILE_PATH);
+    return false;
 }
 
 namespace {
@@ -203,32 +179,20 @@ bool replaced_folder(const char *path, char *folder, size_t size) {
 
 }  // namespace
 
-// Remembers the folder of the file the store replaces for the flush before
-// the deletion, and the store for the progress record.  A store new to the
-// record has its folder flushed first: the record must never reach the disk
-// before the store's new name does.  A run stopped after a store's rename
-// and before its folder's flush leaves the new file in the page cache only;
-// the next run finds that store up to date, and its save, writing nothing,
-// flushes nothing.
+// A store new to the record: the folder of the file its save replaced is
+// flushed before the record names it, for the record must never reach the
+// disk before the store's new name does.  A run stopped after a store's
+// rename and before its folder's flush leaves the new file in the page cache
+// only; the next run finds that store up to date, and its save, writing
+// nothing, flushes nothing.
 void update_cfg::took_update(const char *target_file) {
-    ++m_took;
     char folder[PATH_MAX];
     const bool known = replaced_folder(target_file, folder, sizeof folder);
-    if (known) {
-        for (char *slot : m_folders) {
-            if (strcmp(slot, folder) == 0) break;
-            if (!*slot) {
-                memcpy(slot, folder, strlen(folder) + 1);
-                break;
-            }
-        }
-    }
-    if (m_record.holds(target_file)) return;
     if (!known || !flush_folder(folder)) {
         printf(MSG_FLUSH_FAILED, known ? folder : target_file);
         m_failed = true;
     }
-    if (!m_record.add(target_file)) printf(MSG_RECORD_FAILED, UPDATE_PROGRESS_PATH);
+    m_record.add(target_file);
     m_record_saved = false;
 }
 
@@ -242,12 +206,10 @@ void update_cfg::save_record() {
 }
 
 int update_cfg::update(const char *target_file) {
-    if (m_update_state == UpdateFile::unopened) open_update_file();
-    if (m_update_state != UpdateFile::open) return 0;
+    if (!m_update_fd) return 0;
     save_record();
     if (m_record.holds(target_file)) {
         printf(MSG_ALREADY_UPDATED, target_file);
-        took_update(target_file);
         return 0;
     }
     if (!rewind_update_file()) {
@@ -282,90 +244,102 @@ int update_cfg::update(const char *target_file) {
     return 0;
 }
 
-// Flushed whether or not this run wrote to them: a run stopped after its
-// renames leaves stores whose new content a power cut could still undo.
+// The folders of the files that the saves of the stores holding the update
+// replaced, each once.  Flushed whether or not this run wrote to them: a run
+// stopped after its renames leaves stores whose new content a power cut
+// could still undo.  False when a flush fails (said) or no store holds it.
 bool update_cfg::flush_store_folders() {
-    // A plain loop: the tool includes C library headers only (<algorithm>
-    // would tie it to the C++ library's headers).
-    for (const char *folder : m_folders) {
-        // cppcheck-suppress useStlAlgorithm
-        if (*folder && !flush_folder(folder)) {
-            printf(MSG_FLUSH_FAILED, folder);
+    char folders[sizeof kStores / sizeof *kStores][PATH_MAX];
+    size_t held = 0;
+    for (const char *store : kStores) {
+        if (!m_record.holds(store)) continue;
+        char *folder = folders[held];
+        const bool known = replaced_folder(store, folder, PATH_MAX);
+        size_t first = 0;  // a plain loop: the tool includes C library headers only
+        while (known && strcmp(folders[first], folder) != 0) ++first;
+        if (!known || (first == held && !flush_folder(folder))) {
+            printf(MSG_FLUSH_FAILED, known ? folder : store);
             return false;
         }
+        ++held;
     }
-    return true;
+    return held > 0;
 }
 
 // Deleted only while the path still names the file the passes read: one put
 // there meanwhile is the next run's.
 bool update_cfg::delete_update_file() {
+    const char *failure = MSG_UPDATE_CHANGED;
     struct stat now;
-    if (stat(UPDATE_FILE_PATH, &now) != 0 || !unchanged(now, m_update_stat)) {
-        printf(MSG_UPDATE_CHANGED, UPDATE_FILE_PATH);
-        return false;
+    if (stat(UPDATE_FILE_PATH, &now) == 0 && same_file(now, m_update_stat, false)) {
+        if (unlink(UPDATE_FILE_PATH) == 0) return true;
+        failure = MSG_DELETE_FAILED;
     }
-    if (unlink(UPDATE_FILE_PATH) != 0) {
-        printf(MSG_DELETE_FAILED, UPDATE_FILE_PATH);
-        return false;
-    }
-    return true;
+    printf(failure, UPDATE_FILE_PATH);
+    return false;
 }
 
 // The update file goes once every store that exists took it, at least one;
 // else it stays, with the record of which stores took it, so that the next
 // run applies it to the others only.
 void update_cfg::finish() {
-    if (m_update_state == UpdateFile::absent) {
-        // Left by a run stopped between the two deletions.
-        unlink(UPDATE_PROGRESS_PATH);
-        return;
-    }
-    if (m_update_state == UpdateFile::open) {
-        fclose(m_update_fd);
-        m_update_fd = nullptr;
-        if (!m_failed && m_took > 0 && flush_store_folders() && delete_update_file()) {
-            // The deletion is flushed before the record goes: a power cut must
-            // not keep the update file and lose the record, or the next run
-            // would apply the update again over later changes.  A record left
-            // without its update file is removed by the next run.
-            char folder[PATH_MAX];
-            if (!folder_of(UPDATE_FILE_PATH, folder, sizeof folder) || !flush_folder(folder)) {
-                printf(MSG_FLUSH_FAILED, folder);
-                return;
-            }
+    if (!m_update_fd) return;
+    fclose(m_update_fd);
+    m_update_fd = nullptr;
+    if (!m_failed && flush_store_folders() && delete_update_file()) {
+        // The deletion is flushed before the record goes: a power cut must
+        // not keep the update file and lose the record, or the next run
+        // would apply the update again over later changes.  A record left
+        // without its update file is removed by the next run.
+        if (flush_folder(UPDATE_FOLDER_PATH)) {
             unlink(UPDATE_PROGRESS_PATH);
             unlink(UPDATE_PROGRESS_TEMP_PATH);
-            if (!flush_folder(folder)) printf(MSG_FLUSH_FAILED, folder);
-            return;
+            if (flush_folder(UPDATE_FOLDER_PATH)) return;
         }
-        save_record();
+        printf(MSG_FLUSH_FAILED, UPDATE_FOLDER_PATH);
+        return;
     }
-    if (m_update_state != UpdateFile::unopened) printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
+    save_record();
+    printf(MSG_KEEP_UPDATE, UPDATE_FILE_PATH);
 }
 
 namespace {
 
-// The run lock (run_lock.h) for the whole run: -1 when none could be taken,
-// -2 when another run held it past RUN_WAIT_SECONDS.  A folder that cannot
-// be locked at all (missing: then there is no update file either) does not
-// stop the run.
+// One run of the tool at a time.  Two runs at once (a boot script and a
+// Mender install, or two boot scripts) would interleave their passes: each
+// saves stores the other opened, each renames the other's progress record
+// away, and one deletes the update file while the other's record of it stays
+// behind for the next update of the same content to trust.
+//
+// The lock is an exclusive flock on the folder that holds the update file.
+// It lives on the open folder, not in a file of its own: a power cut or a
+// killed run cannot leave a stale lock behind (a pid file could name a
+// process that is long gone, or another one with its number), and nothing
+// new is written to the device's flash.  The folder, not the update file,
+// because each update comes as a new file at that path.
+//
+// The descriptor that holds it, kept for the whole run; -2 when another run
+// held it past RUN_WAIT_SECONDS; -1 when it cannot be taken at all (no such
+// folder: then there is no update file either; a file system without
+// locks), which does not stop the run.
 int wait_for_other_run() {
-    char folder[PATH_MAX];
-    if (!folder_of(UPDATE_FILE_PATH, folder, sizeof folder)) return -1;
-    bool busy;
-    int lock = lock_folder(folder, busy);
-    if (!busy) return lock;
-    printf(MSG_RUN_WAITING, UPDATE_FILE_PATH);
-    fflush(stdout);  // a log that follows the output sees why nothing happens
+    const int folder = open(UPDATE_FOLDER_PATH, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const struct timespec pause = {0, 100000000L};  // 100 ms
-    for (int tries = 0; tries < RUN_WAIT_SECONDS * 10; ++tries) {
+    for (int tries = 0; folder >= 0; ++tries) {
+        if (flock(folder, LOCK_EX | LOCK_NB) == 0) return folder;
+        if (errno != EWOULDBLOCK) break;
+        if (tries == 0) {
+            printf(MSG_RUN_WAITING, UPDATE_FILE_PATH);
+            fflush(stdout);  // a log that follows the output sees why nothing happens
+        } else if (tries == RUN_WAIT_SECONDS * 10) {
+            printf(MSG_RUN_LEFT, UPDATE_FILE_PATH);
+            close(folder);
+            return -2;
+        }
         nanosleep(&pause, nullptr);
-        lock = lock_folder(folder, busy);
-        if (!busy) return lock;
     }
-    printf(MSG_RUN_LEFT, UPDATE_FILE_PATH);
-    return -2;
+    if (folder >= 0) close(folder);
+    return -1;
 }
 
 }  // namespace
@@ -379,9 +353,8 @@ int main() {
     const int lock = wait_for_other_run();
     if (lock == -2) return 0;
     update_cfg update;
-    update.update(CONFIG_PATH);
-    update.update(CONFIG_DEFAULT_PATH);
-    update.update(FACTORY_DEFAULT_PATH);
+    update.open_update_file();
+    for (const char *store : kStores) update.update(store);
     update.finish();
     if (lock >= 0) close(lock);  // a test build runs main more than once
     return 0;

@@ -25,13 +25,16 @@ class update_cfg {
     // Writes one entry into the open store under "DVR_CFG.section.key".
     // 1 when the store took it, 0 otherwise (also for a handle <= 0).
     int SetValueToConfig(const char *pSection, const char *pKey, char *pValue);
+    // Before the passes: opens the update file, the one every pass reads, and
+    // reads the progress record of its content.  A file that is there but
+    // cannot be read is said to be kept, and every pass returns at once.
+    void open_update_file();
     // One pass: applies every entry of the update file to target_file, unless
-    // the progress record says it took this update already.  The first pass
-    // opens the update file; every pass reads it from its first line.  A store
-    // counts as failed when it exists but does not open (handle <= 0), when
-    // the update file cannot be read to its end or changed, or when the save
-    // fails; it is then closed without a save.  Always 0; what went wrong is
-    // printed.
+    // the progress record says it took this update already.  Every pass reads
+    // the update file from its first line.  A store counts as failed when it
+    // exists but does not open (handle <= 0), when the update file cannot be
+    // read to its end or changed (the store is then closed without a save),
+    // or when its save fails.  Always 0; what went wrong is printed.
     int update(const char *target_file);
     // After the passes: deletes the update file and the progress record once
     // every store that exists took the update (at least one), after flushing
@@ -41,7 +44,6 @@ class update_cfg {
   private:
     char *strcpy_s(char *d, const char *s, unsigned l);
 
-    void open_update_file();
     bool rewind_update_file();
     // True when the pass may save: the whole file read, and unchanged.
     bool read_whole_update();
@@ -53,14 +55,10 @@ class update_cfg {
     // Set so that a writer called outside a pass meets "no store", not an
     // indeterminate handle.
     int m_config_fd = 0;
-    FILE *m_update_fd = nullptr;
+    FILE *m_update_fd = nullptr;  // null: no update file to apply
 
-    enum class UpdateFile { unopened, absent, unusable, open };
-    UpdateFile m_update_state = UpdateFile::unopened;
     struct stat m_update_stat = {};  // the update file as opened
-    ProgressRecord m_record;
-    bool m_record_saved = true;  // the record on disk names every store m_record names
-    int m_took = 0;              // stores that hold the update, from this run or before
-    bool m_failed = false;       // a store that exists did not take it
-    char m_folders[STORE_FOLDERS][PATH_MAX] = {};  // of the stores that hold it
+    ProgressRecord m_record;         // the stores that hold the update
+    bool m_record_saved = true;      // the record on disk names every store m_record names
+    bool m_failed = false;           // a store that exists did not take it
 };

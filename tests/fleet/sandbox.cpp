@@ -73,15 +73,11 @@ bool write_progress_record(const std::string &update_file, const std::vector<std
                            const std::string &path) {
     FILE *stream = fopen(update_file.c_str(), "r");
     if (!stream) return false;
-    unsigned long long digest;
-    long long size;
-    const bool read = digest_stream(stream, digest, size);
+    ProgressRecord record;
+    const bool read = record.start(stream);
     fclose(stream);
     if (!read) return false;
-    ProgressRecord record;
-    record.start(size, digest);
-    for (const std::string &store : stores)
-        if (!record.add(store.c_str())) return false;
+    for (const std::string &store : stores) record.add(store.c_str());
     return record.save(path.c_str(), (path + ".tmp").c_str());
 }
 

@@ -39,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // with no folder flush and no deletion for every input.
     store.save_result[1] = -1;
     update_cfg tool;
+    tool.open_update_file();
     tool.update("./mnt/mtd/app/config.xml");
     tool.finish();
 

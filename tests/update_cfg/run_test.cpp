@@ -196,6 +196,7 @@ TEST_F(Run, EntryPathIsCutTo255Characters) {
     store().handle_for[kTarget] = 1;
     write_file(kUpdateFile, "");
     testing::internal::CaptureStdout();
+    tool.open_update_file();
     tool.update(kTarget);  // leaves the handle of the pass in the object
     const std::string section(200, 's'), key(200, 'k');
     char value[] = "v";

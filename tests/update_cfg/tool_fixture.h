@@ -13,7 +13,8 @@
 #include "scratch.h"
 #include "update.h"
 
-int update_cfg_main();  // the tool's main, renamed for this test binary
+// The tool's main: objcopy renamed it in the object linked here, to a C name.
+extern "C" int update_cfg_main();
 
 class ToolTest : public testing::Test {
   protected:
@@ -44,6 +45,7 @@ class ToolTest : public testing::Test {
         keep_input(content);
         testing::internal::CaptureStdout();
         update_cfg tool;
+        tool.open_update_file();
         tool.update(kTarget);
         fflush(stdout);
         const std::string out = testing::internal::GetCapturedStdout();
