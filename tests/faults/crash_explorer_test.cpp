@@ -8,31 +8,20 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <climits>
-#include <cstdlib>
-#include <iostream>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "crash_explorer.h"
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 using namespace crash_states;
 
 namespace {
-
-const std::vector<std::string> kConfigs = {
-    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
-const std::string kUpdate = "mnt/mtd/app/update.cfg";
-const std::string kRecord = "mnt/mtd/app/update.cfg.progress";
-const std::string kUpdated = "<IP>10.0.0.42</IP>", kChanged = "<IP>10.9.9.9</IP>";
-
-std::string real(const std::string &path) {
-    char buffer[PATH_MAX];
-    return realpath(path.c_str(), buffer) ? buffer : path;
-}
 
 // The record's stores, when it is whole: its last line is the FNV-1a 64 of
 // the lines before it, as the tool writes it.
@@ -121,7 +110,7 @@ class ToolScenario {
         for (const std::string &config : kConfigs) {
             if (content(tree, config) != new_.at(config)) continue;
             std::string &bytes = tree[resolved(tree, path(config))].bytes;
-            bytes.replace(bytes.find(kUpdated), kUpdated.size(), kChanged);
+            bytes = replaced(bytes, kUpdatedIp, kChangedIp);
         }
     }
 
@@ -153,10 +142,9 @@ class ToolScenario {
                 problems.push_back(config + " lacks the update");
             } else if (was_new && now == new_.at(config) && !unrecorded(point, config)) {
                 problems.push_back(config + ": the update applied again over a later change");
-            } else if (was_new && now != new_.at(config)) {
-                std::string changed = new_.at(config);
-                changed.replace(changed.find(kUpdated), kUpdated.size(), kChanged);
-                if (now != changed) problems.push_back(config + " is neither new nor as changed");
+            } else if (was_new && now != new_.at(config) &&
+                       now != replaced(new_.at(config), kUpdatedIp, kChangedIp)) {
+                problems.push_back(config + " is neither new nor as changed");
             }
         }
     }
@@ -183,22 +171,19 @@ std::string case_name(const testing::TestParamInfo<Case> &info) {
 class CrashExplorer : public testing::TestWithParam<Case> {};
 
 TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
-    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
-    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
     const Case &c = GetParam();
     ScratchDir dir;
-    ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
-    ASSERT_TRUE(
-        shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir / "tree" + "'"));
-    std::vector<std::string> roots = {real(dir / "tree")};
+    ASSERT_TRUE(copy_sample_tree(dir / "tree"));
+    std::vector<std::string> roots = {real_path(dir / "tree")};
     std::string name = "first run";
     if (c.start == Start::resumed_run) {
         // What a run whose second save failed leaves: the first and third
         // store updated and recorded.
         name = "resumed run";
-        run_program({"/usr/bin/env", "strace", "-qq", "-o", "/dev/null", "-e", "trace=renameat",
-                     "-e", "inject=renameat:error=EIO:when=2", ROOTED_TOOL},
-                    roots.front());
+        std::vector<std::string> options = inject("renameat", "error=EIO", 2);
+        options.insert(options.begin(), {"-o", "/dev/null"});
+        run_program(under_strace(options, {ROOTED_TOOL}), roots.front());
         ASSERT_TRUE(exists(roots.front() + "/" + kRecord));
     } else if (c.start == Start::behind_a_link) {
         // The third configuration on another file system when mounts are
@@ -210,7 +195,7 @@ TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
             name += " to a tmpfs";
         else
             name += " to another folder (" + why + ")";
-        roots.push_back(real(dir / "other"));
+        roots.push_back(real_path(dir / "other"));
         const std::string linked = roots.front() + "/" + kConfigs[2];
         const std::string target = roots.back() + "/config.xml.default";
         ASSERT_TRUE(shell_succeeds("mv '" + linked + "' '" + target + "'"));
@@ -218,19 +203,11 @@ TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
     }
     const ToolScenario tool(name, roots);
     ASSERT_GT(tool.recording().operations.size(), 10u);
-    const Bounds bounds;
-    const std::string model = model_name(c.model);
-    const Counts cut = explore_power_cuts(tool.scenario(), tool.recording(), c.model, bounds);
-    std::cout << cut.summary(name + ", " + model + ", power cut during the run") << "\n";
-    for (const std::string &example : cut.examples) std::cout << "  " << example << "\n";
-    const Counts killed =
-        explore_kill_then_recovery(tool.scenario(), tool.recording(), c.model, bounds);
-    std::cout << killed.summary(name + ", " + model +
-                                ", run killed, power cut during or after the next")
-              << "\n";
-    for (const std::string &example : killed.examples) std::cout << "  " << example << "\n";
-    EXPECT_EQ(cut.failing, 0u);
-    EXPECT_EQ(killed.failing, 0u);
+    const std::string what = name + ", " + model_name(c.model);
+    EXPECT_EQ(explore_both(tool.scenario(), tool.recording(), c.model, Bounds(),
+                           what + ", power cut during the run",
+                           what + ", run killed, power cut during or after the next"),
+              0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, CrashExplorer,

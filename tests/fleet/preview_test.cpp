@@ -34,7 +34,7 @@ Outcome preview(const std::string &tree, const std::string &update_file,
 // What the preview says about an update file over a copy of the sample tree.
 Outcome preview_of_sample(const ScratchDir &dir, const std::string &update_text) {
     const std::string tree = dir / "tree";
-    EXPECT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
+    EXPECT_TRUE(copy_sample_tree(tree));
     const auto before = snapshot(tree);
     const std::string update = dir / "update.cfg";
     write_file(update, update_text);
@@ -48,7 +48,7 @@ TEST(Preview, NamesATypoByItsClosestSiblingAndLeavesTheTreeAlone) {
     if (!why.empty()) GTEST_SKIP() << why;
     ScratchDir dir;
     const std::string tree = dir / "tree";
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
+    ASSERT_TRUE(copy_sample_tree(tree));
     const auto before = snapshot(tree);
     const std::string update = dir / "typo.cfg";
     write_file(update,
@@ -98,7 +98,7 @@ TEST(Preview, ConfigurationTheToolCannotOpenIsNamed) {
     const std::string why = fleet_testing::sandbox_unavailable();
     if (!why.empty()) GTEST_SKIP() << why;
     ScratchDir dir;
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "/.' '" + dir.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(dir.path()));
     write_file(dir / "config/config.xml.default", "<DVR_CFG>");
     const auto before = snapshot(dir.path());
 
@@ -316,7 +316,7 @@ TEST(Preview, OutputThatDoesNotFollowTheUpdateIsAnError) {
     write_file(tool, "#!/bin/sh\necho 'main enter'\necho 'value  = [other] len = 5'\n");
     ASSERT_TRUE(shell_succeeds("chmod +x '" + tool + "'"));
     const std::string tree = dir / "tree";
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
+    ASSERT_TRUE(copy_sample_tree(tree));
     const auto before = snapshot(tree);
     const std::string update = dir / "update.cfg";
     write_file(update, "NET.IP=10.0.0.42\n");
@@ -366,7 +366,7 @@ TEST_P(PreviewJudges, AsTheInstallersDo) {
                    (c.consumes ? "rm /mnt/mtd/app/update.cfg\n" : ""));
     ASSERT_TRUE(shell_succeeds("chmod +x '" + tool + "'"));
     const std::string tree = dir / "tree";
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
+    ASSERT_TRUE(copy_sample_tree(tree));
     const auto before = snapshot(tree);
     const std::string update = dir / "update.cfg";
     write_file(update, "SYSTEM.LANGUAGE=de\n");

@@ -14,6 +14,7 @@
 #include "loop_mount.h"
 #include "process.h"
 #include "store_helpers.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "process.h"
+
 namespace testing_support {
 namespace {
 
@@ -112,6 +114,24 @@ bool parse_call(const std::string &text, SystemCall &call) {
 }
 
 }  // namespace
+
+std::string strace_note() {
+    if (!shell_succeeds("command -v strace")) return "strace is not installed";
+    return emulation_note();
+}
+
+std::vector<std::string> under_strace(std::vector<std::string> options,
+                                      const std::vector<std::string> &program) {
+    options.insert(options.begin(),
+                   {"/usr/bin/env", "strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0"});
+    options.insert(options.end(), program.begin(), program.end());
+    return options;
+}
+
+std::vector<std::string> inject(const std::string &call, const std::string &what, int nth) {
+    return {"-e", "trace=" + call, "-e",
+            "inject=" + call + ":" + what + (nth > 0 ? ":when=" + std::to_string(nth) : "")};
+}
 
 std::vector<SystemCall> parse_strace(const std::string &log) {
     std::vector<SystemCall> calls;
