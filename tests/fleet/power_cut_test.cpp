@@ -117,12 +117,7 @@ class PowerCut : public testing::Test {
     // and the tool's as they were printed.
     static std::string client_lines(const std::string &out) {
         std::string lines;
-        size_t start = 0;
-        while (start < out.size()) {
-            size_t end = out.find('\n', start);
-            if (end == std::string::npos) end = out.size();
-            std::string line = out.substr(start, end - start);
-            start = end + 1;
+        for (std::string line : lines_of(out)) {
             const size_t module = line.find("update-cfg\\\": ");
             if (module != std::string::npos) line = line.substr(module + 14);
             if (line.rfind("time=", 0) == 0) {

@@ -137,15 +137,23 @@ struct Disagreement {
     std::string verdict;
 };
 
+// A table's rows, each a case of its own named by what it is, in a sandbox.
+template <class Row>
+class Rows : public ::testing::TestWithParam<Row> {
+  protected:
+    void SetUp() override {
+        const std::string why = fleet_testing::sandbox_unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+    }
+};
+
 void PrintTo(const Disagreement &c, std::ostream *out) {
     *out << c.what;
 }
 
-class PreviewAgrees : public ::testing::TestWithParam<Disagreement> {};
+class PreviewAgrees : public Rows<Disagreement> {};
 
 TEST_P(PreviewAgrees, WithTheToolAndTheStore) {
-    const std::string why = fleet_testing::sandbox_unavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
     const Disagreement &c = GetParam();
     ScratchDir dir;
     const Outcome outcome = preview_of_sample(dir, c.update_text);
@@ -348,11 +356,9 @@ void PrintTo(const Verdict &c, std::ostream *out) {
     *out << c.what;
 }
 
-class PreviewJudges : public ::testing::TestWithParam<Verdict> {};
+class PreviewJudges : public Rows<Verdict> {};
 
 TEST_P(PreviewJudges, AsTheInstallersDo) {
-    const std::string why = fleet_testing::sandbox_unavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
     const Verdict &c = GetParam();
     ScratchDir dir;
     const std::string tool_dir = dir / "build/update_cfg";

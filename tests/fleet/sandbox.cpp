@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +142,14 @@ void use_tool_stand_in(Device &device, const std::string &does) {
     if (chmod((bin + "/update_cfg").c_str(), 0755) != 0)
         throw std::runtime_error("cannot make the stand-in for update_cfg");
     device.tool_folder = bin;
+}
+
+void expect_applied(const Device &device, const std::string &text) {
+    for (const std::string &config : testing_support::kConfigs)
+        EXPECT_NE(testing_support::read_file(device.host_path(config)).find(text),
+                  std::string::npos)
+            << config;
+    EXPECT_FALSE(testing_support::exists(device.host_path(testing_support::kUpdate)));
 }
 
 MenderDevice::MenderDevice() {

@@ -74,6 +74,10 @@ void link_working_configuration(Device &device);
 void truncate_working_configuration(Device &device);
 void use_tool_stand_in(Device &device, const std::string &does);
 
+// Expects every configuration on the device to hold text, and its update
+// file gone: what an applied update leaves.
+void expect_applied(const Device &device, const std::string &text);
+
 class MenderDevice : public Device {
   public:
     // A sample device with the update module installed by `cmake --install`.

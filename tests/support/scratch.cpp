@@ -55,6 +55,13 @@ std::string real_path(const std::string &path) {
     return realpath(path.c_str(), buffer) ? buffer : path;
 }
 
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 std::vector<std::string> list_dir(const std::string &path) {
     std::vector<std::string> names;
     if (DIR *dir = opendir(path.c_str())) {

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "process.h"
+#include "scratch.h"
 
 namespace testing_support {
 namespace {
@@ -137,12 +138,7 @@ std::vector<SystemCall> parse_strace(const std::string &log) {
     std::vector<SystemCall> calls;
     std::map<int, std::string> unfinished;  // pid -> the start of its call
     static const std::string kUnfinished = " <unfinished ...>";
-    size_t begin = 0;
-    while (begin < log.size()) {
-        size_t end = log.find('\n', begin);
-        if (end == std::string::npos) end = log.size();
-        std::string text = log.substr(begin, end - begin);
-        begin = end + 1;
+    for (std::string text : lines_of(log)) {
         int pid = 0;
         size_t at = 0;
         while (at < text.size() && isdigit(static_cast<unsigned char>(text[at]))) ++at;
