@@ -59,7 +59,6 @@ class PowerCut : public testing::Test {
         if (!why.empty()) GTEST_SKIP() << why;
         if (!strace_note().empty()) GTEST_SKIP() << strace_note();
         device = std::make_unique<MenderDevice>();
-        ASSERT_EQ(unlink(device->host_path(kUpdate).c_str()), 0);
         first = device->build_artifact(kSampleTree + "/" + kUpdate, "site-1");
         write_file(device->artifacts() + "/second.cfg", kSecondUpdate);
         second = device->build_artifact(device->artifacts() + "/second.cfg", "site-2");
@@ -292,7 +291,6 @@ std::vector<std::string> run_of(const CutSweep &sweep, const std::string &artifa
 // the same path as the fixture's device does.
 std::unique_ptr<MenderDevice> sweep_device(const std::string &artifact) {
     auto device = std::make_unique<MenderDevice>();
-    unlink(device->host_path(kUpdate).c_str());
     write_file(device->artifacts() + "/site-1.mender", read_file(artifact));
     return device;
 }

@@ -112,7 +112,9 @@ std::map<std::string, std::string> device_state(const std::string &root) {
 }
 
 Device::Device() : tool_folder(folder_of(DEFAULT_TOOL)) {
-    if (!testing_support::copy_sample_tree(root()) || mkdir(artifacts().c_str(), 0755) != 0)
+    if (!testing_support::copy_sample_tree(root()) ||
+        unlink(host_path(testing_support::kUpdate).c_str()) != 0 ||
+        mkdir(artifacts().c_str(), 0755) != 0)
         throw std::runtime_error("cannot lay out the device in " + root());
 }
 

@@ -37,7 +37,8 @@ bool write_progress_record(const std::string &update_file, const std::vector<std
                            const std::string &path);
 
 // What both devices share: /mnt and /config start as a copy of the sample
-// tree's, and the tool they run is the unprefixed build's.
+// tree's without its update file (an install brings one), and the tool they
+// run is the unprefixed build's.
 class Device {
   public:
     Device();

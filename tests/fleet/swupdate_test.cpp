@@ -118,7 +118,6 @@ ScratchDir *Swupdate::keys_ = nullptr;
 
 TEST_F(Swupdate, SampleUpdateIsApplied) {
     SwupdateDevice device;
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
     const std::string image = image_of(device, kSampleUpdate);
     const auto after = updated_sample_state(device);
 
@@ -141,7 +140,6 @@ TEST_F(Swupdate, SampleUpdateIsApplied) {
 // to drop it.
 TEST_F(Swupdate, RecordWithoutItsUpdateFileIsNotTrusted) {
     SwupdateDevice device;
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
     const auto after = updated_sample_state(device);
     const std::string progress = device.host_path(kRecord);
     ASSERT_TRUE(fleet_testing::write_progress_record(kSampleUpdate, kConfigs, progress));
@@ -157,7 +155,6 @@ TEST_F(Swupdate, RecordWithoutItsUpdateFileIsNotTrusted) {
 // echoed by the tool and still applied.
 TEST_F(Swupdate, ValueThatSaysFailedIsApplied) {
     SwupdateDevice device;
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
     write_file(device.artifacts() + "/title.cfg", "SYSTEM.DEVICE_NAME=save x  failed!\n");
     const Outcome run = install(device, image_of(device, device.artifacts() + "/title.cfg"));
     EXPECT_EQ(installer_verdict(run.out), Verdict::successful) << run.out;
@@ -256,7 +253,6 @@ TEST_F(Swupdate, FailedInstallIsRestoredByteForByte) {
     for (const FailingInstall &c : kFailingInstalls) {
         SCOPED_TRACE(c.name);
         SwupdateDevice device;
-        ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
         c.arrange(device);
         const auto before = device_state(device.root());
         const std::string image = image_of(device, kSampleUpdate);
@@ -353,6 +349,7 @@ TEST_F(Swupdate, RefusedImageChangesNothing) {
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
         SwupdateDevice device;
+        write_file(device.host_path(kUpdate), sample(kUpdate));
         const std::string image = image_of(device, kSampleUpdate);
         c.arrange(device, image);
         const auto before = device_state(device.root());
@@ -429,7 +426,6 @@ void Swupdate::power_cut_sweep(bool read_only_config) {
         Outcome out;
         for (int attempt = 1; attempt <= kAttempts; ++attempt) {
             run.device = std::make_unique<SwupdateDevice>();
-            EXPECT_EQ(unlink(run.device->host_path(kUpdate).c_str()), 0);
             run.device->read_only_config = read_only_config;
             run.before = device_state(run.device->root());
             run.after = updated_sample_state(*run.device);
