@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crash_explorer.h"
@@ -157,27 +158,25 @@ class ToolScenario {
 
 enum class Start { first_run, resumed_run, behind_a_link };
 
-struct Case {
-    Start start;
-    Model model;
-};
+using Case = std::tuple<Start, Model>;
 
 std::string case_name(const testing::TestParamInfo<Case> &info) {
     const char *start[] = {"FirstRun", "ResumedRun", "BehindALink"};
-    return std::string(start[static_cast<int>(info.param.start)]) +
-           (info.param.model == Model::conservative ? "Conservative" : "OrderedMetadata");
+    const auto [first, model] = info.param;
+    return std::string(start[static_cast<int>(first)]) +
+           (model == Model::conservative ? "Conservative" : "OrderedMetadata");
 }
 
 class CrashExplorer : public testing::TestWithParam<Case> {};
 
 TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
     if (!strace_note().empty()) GTEST_SKIP() << strace_note();
-    const Case &c = GetParam();
+    const auto [start, model] = GetParam();
     ScratchDir dir;
     ASSERT_TRUE(copy_sample_tree(dir / "tree"));
     std::vector<std::string> roots = {real_path(dir / "tree")};
     std::string name = "first run";
-    if (c.start == Start::resumed_run) {
+    if (start == Start::resumed_run) {
         // What a run whose second save failed leaves: the first and third
         // store updated and recorded.
         name = "resumed run";
@@ -185,7 +184,7 @@ TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
         options.insert(options.begin(), {"-o", "/dev/null"});
         run_program(under_strace(options, {ROOTED_TOOL}), roots.front());
         ASSERT_TRUE(exists(roots.front() + "/" + kRecord));
-    } else if (c.start == Start::behind_a_link) {
+    } else if (start == Start::behind_a_link) {
         // The third configuration on another file system when mounts are
         // possible, in another folder at least.
         name = "behind a link";
@@ -203,20 +202,17 @@ TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
     }
     const ToolScenario tool(name, roots);
     ASSERT_GT(tool.recording().operations.size(), 10u);
-    const std::string what = name + ", " + model_name(c.model);
-    EXPECT_EQ(explore_both(tool.scenario(), tool.recording(), c.model, Bounds(),
+    const std::string what = name + ", " + model_name(model);
+    EXPECT_EQ(explore_both(tool.scenario(), tool.recording(), model, Bounds(),
                            what + ", power cut during the run",
                            what + ", run killed, power cut during or after the next"),
               0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, CrashExplorer,
-                         testing::Values(Case{Start::first_run, Model::conservative},
-                                         Case{Start::first_run, Model::ordered},
-                                         Case{Start::resumed_run, Model::conservative},
-                                         Case{Start::resumed_run, Model::ordered},
-                                         Case{Start::behind_a_link, Model::conservative},
-                                         Case{Start::behind_a_link, Model::ordered}),
+                         testing::Combine(testing::Values(Start::first_run, Start::resumed_run,
+                                                          Start::behind_a_link),
+                                          testing::Values(Model::conservative, Model::ordered)),
                          case_name);
 
 }  // namespace

@@ -249,17 +249,22 @@ INSTANTIATE_TEST_SUITE_P(FaultSweep, KillSweep, testing::Bool(),
                              return std::string(info.param ? "ResumedRun" : "FirstRun");
                          });
 
-// Where each save's calls fall: their number among calls of the same name.
-struct SaveCall {
-    std::string config;
+// A call to make fail: the file it is about, and its number among the calls
+// of its name.
+struct Target {
+    std::string file;
     std::string name;
     int nth;
-    bool after_rename;  // the folder's fsync: the new content is already in place
+    bool after_rename = false;  // a save's folder fsync: the new content is in place
+    std::string where(const std::string &error) const {
+        return file + ": " + name + " #" + std::to_string(nth) + " " + error;
+    }
 };
 
-std::vector<SaveCall> save_calls(const std::vector<Call> &calls) {
+// Where each save's calls fall.
+std::vector<Target> save_calls(const std::vector<Call> &calls) {
     const std::vector<std::string> files = files_touched(calls);
-    std::vector<SaveCall> found;
+    std::vector<Target> found;
     std::map<std::string, int> seen;
     std::string renamed, renamed_in;  // the config whose folder is flushed next, that folder
     for (size_t i = 0; i < calls.size(); ++i) {
@@ -282,23 +287,21 @@ std::vector<SaveCall> save_calls(const std::vector<Call> &calls) {
 }
 
 TEST_F(FaultSweep, FailingSaveCalls) {
-    const std::vector<SaveCall> targets = save_calls(clean_trace());
+    const std::vector<Target> targets = save_calls(clean_trace());
     int faults = 0;
-    for (const SaveCall &target : targets) {
+    for (const Target &target : targets) {
         const std::vector<std::string> errors = target.name == "openat"
                                                     ? std::vector<std::string>{"EACCES", "EROFS"}
                                                     : std::vector<std::string>{"ENOSPC", "EIO"};
         for (const std::string &error : errors) {
-            const std::string where = target.config + ": " + target.name + " #" +
-                                      std::to_string(target.nth) + " " + error;
+            const std::string where = target.where(error);
             ScratchDir dir;
             const Outcome outcome = run_failing(dir, target.name, error, target.nth, where);
             ++faults;
-            EXPECT_NE(outcome.out.find("save ./" + target.config + "  failed!\n"),
-                      std::string::npos)
+            EXPECT_NE(outcome.out.find("save ./" + target.file + "  failed!\n"), std::string::npos)
                 << where;
             for (const std::string &config : kConfigs) {
-                const bool untouched = config == target.config && !target.after_rename;
+                const bool untouched = config == target.file && !target.after_rename;
                 EXPECT_EQ(read_file(dir / config), untouched ? sample(config) : updated_.at(config))
                     << where << ": " << config;
             }
@@ -306,26 +309,19 @@ TEST_F(FaultSweep, FailingSaveCalls) {
             EXPECT_TRUE(exists(dir / kUpdate)) << where;
             // A save whose folder flush failed after the rename reported a
             // failure: its store is not recorded and takes the update again.
-            expect_next_run_completes(dir, where,
-                                      target.after_rename ? std::set<std::string>{target.config}
-                                                          : std::set<std::string>{});
+            expect_next_run_completes(
+                dir, where,
+                target.after_rename ? std::set<std::string>{target.file} : std::set<std::string>{});
         }
     }
     EXPECT_GE(faults, 3 * 8) << "every save's open, write, fsync, rename and folder fsync";
     std::cout << "injected save faults covered: " << faults << "\n";
 }
 
-// Every open and read of the update file and of the configurations, with its
-// number among the calls of its name.
-struct FileCall {
-    std::string path;
-    std::string name;
-    int nth;
-};
-
-std::vector<FileCall> open_and_read_calls(const std::vector<Call> &calls) {
+// Every open and read of the update file and of the configurations.
+std::vector<Target> open_and_read_calls(const std::vector<Call> &calls) {
     const std::vector<std::string> files = files_touched(calls);
-    std::vector<FileCall> found;
+    std::vector<Target> found;
     std::map<std::string, int> seen;
     for (size_t i = 0; i < calls.size(); ++i) {
         const Call &call = calls[i];
@@ -339,12 +335,11 @@ std::vector<FileCall> open_and_read_calls(const std::vector<Call> &calls) {
 }
 
 TEST_F(FaultSweep, FailingOpensAndReads) {
-    const std::vector<FileCall> targets = open_and_read_calls(clean_trace());
+    const std::vector<Target> targets = open_and_read_calls(clean_trace());
     int faults = 0;
-    for (const FileCall &target : targets) {
+    for (const Target &target : targets) {
         for (const std::string error : {"ENOSPC", "EIO"}) {
-            const std::string where =
-                target.path + ": " + target.name + " #" + std::to_string(target.nth) + " " + error;
+            const std::string where = target.where(error);
             ScratchDir dir;
             run_failing(dir, target.name, error, target.nth, where);
             ++faults;

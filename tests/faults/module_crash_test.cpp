@@ -15,6 +15,7 @@
 #include <climits>
 #include <iostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crash_explorer.h"
@@ -113,14 +114,12 @@ class ModuleScenario {
 
 enum class Run { install, rollback };
 
-struct Case {
-    Run run;
-    Model model;
-};
+using Case = std::tuple<Run, Model>;
 
 std::string case_name(const testing::TestParamInfo<Case> &info) {
-    return std::string(info.param.run == Run::install ? "Install" : "Rollback") +
-           (info.param.model == Model::conservative ? "Conservative" : "OrderedMetadata");
+    const auto [run, model] = info.param;
+    return std::string(run == Run::install ? "Install" : "Rollback") +
+           (model == Model::conservative ? "Conservative" : "OrderedMetadata");
 }
 
 std::map<std::string, std::string> configs(const Tree &tree) {
@@ -161,6 +160,7 @@ bool device_root(const std::string &root) {
 // In a child with its own mount namespace: the device's folders laid on
 // scratch file systems, the scenario explored; the number of failing states.
 int explore(const Case &c, const std::string &files) {
+    const auto [run, model] = c;
     for (const char *folder : {"/mnt", "/config"})
         if (!mount_tmpfs(folder, "16m")) return 254;
     if (!shell_succeeds("cp -R '" + kSampleTree + "/mnt/.' /mnt && cp -R '" + kSampleTree +
@@ -175,17 +175,17 @@ int explore(const Case &c, const std::string &files) {
         std::cout << "the install failed: " << installed.out << "\n";
         return 254;
     }
-    if (c.run == Run::install) materialize(start, roots);
-    const std::string name = c.run == Run::install ? "module install" : "module rollback";
+    if (run == Run::install) materialize(start, roots);
+    const std::string name = run == Run::install ? "module install" : "module rollback";
     const ModuleScenario module(name, roots,
-                                c.run == Run::install ? "ArtifactInstall" : "ArtifactRollback",
+                                run == Run::install ? "ArtifactInstall" : "ArtifactRollback",
                                 configs(start), configs(after));
     Bounds bounds;
     bounds.samples = 2;
     bounds.kill_stride = 6;
-    const std::string what = name + ", " + model_name(c.model);
+    const std::string what = name + ", " + model_name(model);
     const size_t failing =
-        explore_both(module.scenario(), module.recording(), c.model, bounds,
+        explore_both(module.scenario(), module.recording(), model, bounds,
                      what + ", power cut during the run, then ArtifactRollback",
                      what + ", run killed, power cut during or after ArtifactRollback");
     return failing > 200 ? 200 : static_cast<int>(failing);
@@ -214,10 +214,8 @@ TEST_P(ModuleCrashExplorer, EveryRollbackIsTrueToWhatItSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Module, ModuleCrashExplorer,
-                         testing::Values(Case{Run::install, Model::conservative},
-                                         Case{Run::install, Model::ordered},
-                                         Case{Run::rollback, Model::conservative},
-                                         Case{Run::rollback, Model::ordered}),
+                         testing::Combine(testing::Values(Run::install, Run::rollback),
+                                          testing::Values(Model::conservative, Model::ordered)),
                          case_name);
 
 }  // namespace
