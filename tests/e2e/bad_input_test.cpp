@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
 
@@ -15,21 +16,8 @@ using namespace testing_support;
 
 namespace {
 
-const std::vector<std::string> kConfigs = {
-    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
-const std::string kUpdate = "mnt/mtd/app/update.cfg";
-const std::string kSetIp = "NET.IP=10.0.0.42\n";
-const std::string kIpLines =
-    "value  = [10.0.0.42] len = 9\nSetValueToConfig value = 10.0.0.42, len = 9\n";
-
-std::string original(const std::string &config) {
-    return read_file(std::string(SAMPLE_TREE) + "/" + config);
-}
-
 std::string with_new_ip(const std::string &config) {
-    std::string text = original(config);
-    const std::string from = "<IP>192.168.1.100</IP>";
-    return text.replace(text.find(from), from.size(), "<IP>10.0.0.42</IP>");
+    return replaced(sample(config), kShippedIp, kUpdatedIp);
 }
 
 std::string three(const std::string &pass) {
@@ -66,68 +54,45 @@ void replace_config(const ScratchDir &dir, size_t which, const std::string &cont
 const std::string kNotRegular =
     "./mnt/mtd/app/update.cfg is not a regular file, ignored\n"
     "keep ./mnt/mtd/app/update.cfg for the next run\n";
-const std::string kKeep = "keep ./mnt/mtd/app/update.cfg for the next run\n";
+// Per configuration: the new IP written, or untouched.
+const std::vector<bool> kNowhere = {false, false, false}, kEverywhere = {true, true, true};
 
 const BadInput kCases[] = {
-    {"empty_update_file",
-     [](auto &d) { update_file(d, ""); },
-     "main enter\n",
-     {false, false, false},
-     false},
-    {"only_comments",
-     [](auto &d) { update_file(d, "# a\n#NET.IP=1.1.1.1\n\n"); },
-     "main enter\n",
-     {false, false, false},
-     false},
+    {"empty_update_file", [](auto &d) { update_file(d, ""); }, "main enter\n", kNowhere, false},
+    {"only_comments", [](auto &d) { update_file(d, "# a\n#NET.IP=1.1.1.1\n\n"); }, "main enter\n",
+     kNowhere, false},
     {"nul_bytes_in_a_line",
      [](auto &d) { update_file(d, std::string("NET.IP=1.1.1.1\0#x\n", 18) + kSetIp); },
-     "main enter\n" + three(kIpLines),
-     {true, true, true},
-     false},
-    {"cr_only_line_ends",
-     [](auto &d) { update_file(d, "NET.IP=1.1.1.1\rNET.MASK=8\r"); },
+     "main enter\n" + three(kIpLines), kEverywhere, false},
+    {"cr_only_line_ends", [](auto &d) { update_file(d, "NET.IP=1.1.1.1\rNET.MASK=8\r"); },
      "main enter\n" + three("value  = [1.1.1.1\rNET.MASK=8] len = 18\n"
                             "SetValueToConfig value = 1.1.1.1\rNET.MASK=8, len = 18\n"
                             "write config value failed , entry = DVR_CFG.NET.IP\n"),
-     {false, false, false},
-     false},
-    {"invalid_utf8_value",
-     [](auto &d) { update_file(d, "NET.IP=\xC3(\n"); },
+     kNowhere, false},
+    {"invalid_utf8_value", [](auto &d) { update_file(d, "NET.IP=\xC3(\n"); },
      "main enter\n" + three("value  = [\xC3(] len = 2\nSetValueToConfig value = \xC3(, len = "
                             "2\nwrite config value failed , entry = DVR_CFG.NET.IP\n"),
-     {false, false, false},
-     false},
-    {"control_character_value",
-     [](auto &d) { update_file(d, "NET.IP=a\x1b[2Jb\n"); },
+     kNowhere, false},
+    {"control_character_value", [](auto &d) { update_file(d, "NET.IP=a\x1b[2Jb\n"); },
      "main enter\n" + three("value  = [a\x1b[2Jb] len = 6\nSetValueToConfig value = "
                             "a\x1b[2Jb, len = 6\nwrite config value failed , entry = "
                             "DVR_CFG.NET.IP\n"),
-     {false, false, false},
-     false},
+     kNowhere, false},
     {"one_megabyte_line",
      [](auto &d) { update_file(d, "NET.IP=" + std::string(1 << 20, '9') + "\n" + kSetIp); },
      "main enter\n" +
          three("entry too long, skipped: [NET.IP=" + std::string(248, '9') + "]\n" + kIpLines),
-     {true, true, true},
-     false},
-    {"update_file_is_a_folder",
-     [](auto &d) { mkdir((d / kUpdate).c_str(), 0755); },
-     "main enter\n" + kNotRegular,
-     {false, false, false},
-     true},
-    {"update_file_is_a_fifo",
-     [](auto &d) { mkfifo((d / kUpdate).c_str(), 0600); },
-     "main enter\n" + kNotRegular,
-     {false, false, false},
-     true},
+     kEverywhere, false},
+    {"update_file_is_a_folder", [](auto &d) { mkdir((d / kUpdate).c_str(), 0755); },
+     "main enter\n" + kNotRegular, kNowhere, true},
+    {"update_file_is_a_fifo", [](auto &d) { mkfifo((d / kUpdate).c_str(), 0600); },
+     "main enter\n" + kNotRegular, kNowhere, true},
     {"update_file_is_a_link",
      [](auto &d) {
          write_file(d / "elsewhere.cfg", kSetIp);
          symlink("../../../elsewhere.cfg", (d / kUpdate).c_str());
      },
-     "main enter\n" + three(kIpLines),
-     {true, true, true},
-     false},
+     "main enter\n" + three(kIpLines), kEverywhere, false},
     {"config_empty",
      [](auto &d) {
          update_file(d, kSetIp);
@@ -139,7 +104,7 @@ const BadInput kCases[] = {
     {"config_truncated_mid_element",
      [](auto &d) {
          update_file(d, kSetIp);
-         replace_config(d, 1, original(kConfigs[1]).substr(0, 300));
+         replace_config(d, 1, sample(kConfigs[1]).substr(0, 300));
      },
      "main enter\n" + kIpLines + "open ./mnt/mtd/app/config.xml.default  failed!\n" + kIpLines +
          kKeep,
@@ -169,7 +134,7 @@ class BadInputs : public testing::TestWithParam<BadInput> {};
 TEST_P(BadInputs, RunEndsSaysWhatHappenedAndCorruptsNothing) {
     const BadInput &c = GetParam();
     ScratchDir dir;
-    ASSERT_TRUE(shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(dir.path()));
     ASSERT_EQ(unlink((dir / kUpdate).c_str()), 0);
     c.arrange(dir);
     std::vector<std::string> before;
@@ -192,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, BadInputs, testing::ValuesIn(kCases),
 
 TEST(BadInputsAtScale, HundredThousandLines) {
     ScratchDir dir;
-    ASSERT_TRUE(shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(dir.path()));
     std::string lines;
     for (int i = 0; i < 100000; ++i) lines += "NET.IP=10.0." + std::to_string(i % 256) + ".1\n";
     lines += kSetIp;
@@ -209,7 +174,7 @@ TEST(BadInputsAtScale, ConfigurationFolderOnAReadOnlyMount) {
     std::string why;
     if (!private_mounts(why)) GTEST_SKIP() << why;
     ScratchDir dir;
-    ASSERT_TRUE(shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(dir.path()));
     write_file(dir / kUpdate, kSetIp);
     ASSERT_TRUE(remount_read_only(dir / "mnt/mtd/app"));
     const Outcome outcome = run_program(built_program(ROOTED_TOOL), dir.path());
@@ -217,7 +182,7 @@ TEST(BadInputsAtScale, ConfigurationFolderOnAReadOnlyMount) {
                                kIpLines + "save ./mnt/mtd/app/config.xml.default  failed!\n" +
                                kIpLines + "write ./mnt/mtd/app/update.cfg.progress  failed!\n" +
                                kKeep);
-    EXPECT_EQ(read_file(dir / kConfigs[0]), original(kConfigs[0]));
+    EXPECT_EQ(read_file(dir / kConfigs[0]), sample(kConfigs[0]));
     EXPECT_EQ(read_file(dir / kConfigs[2]), with_new_ip(kConfigs[2]));
     EXPECT_TRUE(exists(dir / kUpdate));
 }

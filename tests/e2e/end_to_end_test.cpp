@@ -10,32 +10,41 @@
 #include <string>
 #include <vector>
 
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 
 namespace {
 
-const std::string kSample = SAMPLE_TREE;      // examples/device
-const std::string kExpected = EXPECTED_TREE;  // the tree after the sample run
-const std::vector<std::string> kConfigs = {
-    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
-const std::string kUpdate = "mnt/mtd/app/update.cfg";
+// The sample run's output for one store.
+std::string one_pass() {
+    const std::string out = expected("stdout.txt");
+    return out.substr(11, (out.size() - 11) / 3);
+}
 
 class EndToEnd : public testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir_.path() + "'"));
-    }
+    void SetUp() override { ASSERT_TRUE(copy_sample_tree(dir_.path())); }
     Outcome run(const std::vector<std::string> &args = {}) {
         std::vector<std::string> argv = built_program(ROOTED_TOOL);
         argv.insert(argv.end(), args.begin(), args.end());
         return run_program(argv, dir_.path());
     }
-    void expect_config(size_t which, const std::string &tree) {
-        EXPECT_EQ(read_file(dir_ / kConfigs[which]), read_file(tree + "/" + kConfigs[which]))
-            << kConfigs[which];
+    // The tool under strace with the traced calls; the trace.
+    std::string trace(const std::string &calls) {
+        const std::string log = dir_ / "trace";
+        EXPECT_EQ(
+            run_program(under_strace({"-f", "-o", log, "-e", "trace=" + calls}, {ROOTED_TOOL}),
+                        dir_.path())
+                .status,
+            0);
+        return read_file(log);
+    }
+    void expect_updated(size_t which) {
+        EXPECT_EQ(read_file(dir_ / kConfigs[which]), expected(kConfigs[which])) << kConfigs[which];
     }
     ScratchDir dir_;
 };
@@ -43,8 +52,8 @@ class EndToEnd : public testing::Test {
 TEST_F(EndToEnd, SampleRunUpdatesAllThreeAndConsumesTheUpdateFile) {
     const Outcome outcome = run({"--ignored", "arguments"});
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.out, read_file(kExpected + "/stdout.txt"));
-    for (size_t i = 0; i < kConfigs.size(); ++i) expect_config(i, kExpected);
+    EXPECT_EQ(outcome.out, expected("stdout.txt"));
+    for (size_t i = 0; i < kConfigs.size(); ++i) expect_updated(i);
     EXPECT_FALSE(exists(dir_ / kUpdate));
     EXPECT_EQ(list_dir(dir_ / "mnt/mtd/app"),
               (std::vector<std::string>{"config.xml", "config.xml.default"}));
@@ -52,13 +61,10 @@ TEST_F(EndToEnd, SampleRunUpdatesAllThreeAndConsumesTheUpdateFile) {
 
 TEST_F(EndToEnd, ThirdTargetMissing) {
     ASSERT_EQ(unlink((dir_ / kConfigs[2]).c_str()), 0);
-    const Outcome outcome = run();
-    const std::string expected_out = read_file(kExpected + "/stdout.txt");
-    const std::string one_pass = expected_out.substr(11, (expected_out.size() - 11) / 3);
-    EXPECT_EQ(outcome.out,
-              "main enter\n" + one_pass + one_pass + "open ./config/config.xml.default  failed!\n");
-    expect_config(0, kExpected);
-    expect_config(1, kExpected);
+    EXPECT_EQ(run().out, "main enter\n" + one_pass() + one_pass() +
+                             "open ./config/config.xml.default  failed!\n");
+    expect_updated(0);
+    expect_updated(1);
     EXPECT_FALSE(exists(dir_ / kUpdate));
 }
 
@@ -68,8 +74,8 @@ TEST_F(EndToEnd, CorruptConfigurationIsNeverWrittenBack) {
     const Outcome outcome = run();
     EXPECT_NE(outcome.out.find("open ./mnt/mtd/app/config.xml  failed!\n"), std::string::npos);
     EXPECT_EQ(read_file(dir_ / kConfigs[0]), truncated);
-    expect_config(1, kExpected);
-    expect_config(2, kExpected);
+    expect_updated(1);
+    expect_updated(2);
     EXPECT_TRUE(exists(dir_ / kUpdate)) << "kept for the store that did not take it";
 }
 
@@ -82,19 +88,16 @@ TEST_F(EndToEnd, FailedSaveKeepsTheUpdateFileAndTheNextRunFinishes) {
                              "keep ./mnt/mtd/app/update.cfg for the next run\n"),
               std::string::npos)
         << first.out;
-    EXPECT_EQ(read_file(dir_ / kConfigs[2]), read_file(kSample + "/" + kConfigs[2]));
+    EXPECT_EQ(read_file(dir_ / kConfigs[2]), sample(kConfigs[2]));
     EXPECT_EQ(list_dir(dir_ / "config"), std::vector<std::string>{"config.xml.default"});
     ASSERT_TRUE(exists(dir_ / kUpdate));
 
     ASSERT_TRUE(shell_succeeds("umount '" + dir_ / "config" + "'"));
-    const Outcome second = run();
-    const std::string expected_out = read_file(kExpected + "/stdout.txt");
-    const std::string one_pass = expected_out.substr(11, (expected_out.size() - 11) / 3);
-    EXPECT_EQ(second.out,
+    EXPECT_EQ(run().out,
               "main enter\n./mnt/mtd/app/config.xml has this update already, skipped\n"
               "./mnt/mtd/app/config.xml.default has this update already, skipped\n" +
-                  one_pass);
-    for (size_t i = 0; i < kConfigs.size(); ++i) expect_config(i, kExpected);
+                  one_pass());
+    for (size_t i = 0; i < kConfigs.size(); ++i) expect_updated(i);
     EXPECT_FALSE(exists(dir_ / kUpdate));
 }
 
@@ -104,15 +107,9 @@ TEST_F(EndToEnd, FailedSaveKeepsTheUpdateFileAndTheNextRunFinishes) {
 // renames leaves them) renames no configuration, but flushes both folders
 // before it deletes the update file, and the deletion after.
 TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
-    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
-    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
-    const std::string trace = dir_ / "trace";
-    // Leak checking cannot run under ptrace; sanitizer builds skip it here.
-    const std::string command =
-        "cd '" + dir_.path() + "' && strace -f -qq -E ASAN_OPTIONS=detect_leaks=0 -o '" + trace +
-        "' -e trace=openat,fsync,rename,renameat,renameat2,unlink '" + ROOTED_TOOL + "'";
-    ASSERT_TRUE(shell_succeeds(command));
-    const std::string log = read_file(trace);
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
+    const std::string calls = "openat,fsync,rename,renameat,renameat2,unlink";
+    const std::string log = trace(calls);
     for (const std::string &config : kConfigs) {
         const std::string base = config.substr(config.rfind('/') + 1);
         const std::regex sequence(
@@ -133,9 +130,8 @@ TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
         ".*fsync\\(\\1\\) += 0");
     EXPECT_TRUE(std::regex_search(log, record)) << log;
 
-    write_file(dir_ / kUpdate, read_file(kSample + "/" + kUpdate));
-    ASSERT_TRUE(shell_succeeds(command));
-    const std::string unchanged = read_file(trace);
+    write_file(dir_ / kUpdate, sample(kUpdate));
+    const std::string unchanged = trace(calls);
     EXPECT_EQ(unchanged.find("config.xml.tmp"), std::string::npos) << unchanged;
     const std::regex flushed_then_deleted(
         "openat\\([^\\n]*\"\\./config\", O_RDONLY[^\\n]*O_DIRECTORY[^\\n]* = (\\d+)\\n"
@@ -154,20 +150,15 @@ TEST_F(EndToEnd, SavesAreFlushedRenamedAndTheirFolderFlushed) {
 // the progress record goes, so that no power cut keeps the update file and
 // loses the record.
 TEST_F(EndToEnd, DeletionAfterTheReplacedFilesFoldersAndFlushedBeforeTheRecordGoes) {
-    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
-    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
     ScratchDir other;
     char real[PATH_MAX];
     ASSERT_NE(realpath(other.path().c_str(), real), nullptr);
     ASSERT_EQ(rename((dir_ / kConfigs[2]).c_str(), (other / "config.xml.default").c_str()), 0);
     ASSERT_EQ(symlink((other / "config.xml.default").c_str(), (dir_ / kConfigs[2]).c_str()), 0);
-    ASSERT_EQ(run().out, read_file(kExpected + "/stdout.txt"));
-    write_file(dir_ / kUpdate, read_file(kSample + "/" + kUpdate));
-    const std::string trace = dir_ / "trace";
-    ASSERT_TRUE(shell_succeeds("cd '" + dir_.path() +
-                               "' && strace -f -qq -E ASAN_OPTIONS=detect_leaks=0 -o '" + trace +
-                               "' -e trace=openat,fsync,unlink '" + ROOTED_TOOL + "'"));
-    const std::string log = read_file(trace);
+    ASSERT_EQ(run().out, expected("stdout.txt"));
+    write_file(dir_ / kUpdate, sample(kUpdate));
+    const std::string log = trace("openat,fsync,unlink");
     EXPECT_FALSE(exists(dir_ / kUpdate));
     const std::regex target_folder_flushed(
         "openat\\(AT_FDCWD, \"" + std::string(real) +
@@ -188,7 +179,7 @@ TEST(Sandbox, DefaultBinaryUpdatesTheRealPaths) {
     if (!shell_succeeds("command -v bwrap")) GTEST_SKIP() << "bubblewrap is not installed";
     if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
     ScratchDir dir;
-    ASSERT_TRUE(shell_succeeds("cp -R '" + kSample + "/.' '" + dir.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(dir.path()));
     std::vector<std::string> argv = sandbox_with_system();
     argv.insert(argv.end(),
                 {"--ro-bind", BUILD_TREE, BUILD_TREE, "--bind", dir / "mnt", "/mnt", "--bind",
@@ -198,10 +189,9 @@ TEST(Sandbox, DefaultBinaryUpdatesTheRealPaths) {
 
     const Outcome outcome = run_program(argv);
     EXPECT_EQ(outcome.status, 0);
-    const std::string expected = read_file(kExpected + "/stdout.txt");
-    EXPECT_EQ(outcome.out, std::regex_replace(expected, std::regex("\\./"), "/"));
+    EXPECT_EQ(outcome.out, std::regex_replace(expected("stdout.txt"), std::regex("\\./"), "/"));
     for (const std::string &config : kConfigs)
-        EXPECT_EQ(read_file(dir / config), read_file(kExpected + "/" + config)) << config;
+        EXPECT_EQ(read_file(dir / config), expected(config)) << config;
     EXPECT_FALSE(exists(dir / kUpdate));
 }
 

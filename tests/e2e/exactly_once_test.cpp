@@ -11,21 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 
 namespace {
 
-const std::vector<std::string> kConfigs = {
-    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
-const std::string kUpdate = "mnt/mtd/app/update.cfg";
-const std::string kRecord = "mnt/mtd/app/update.cfg.progress";
-const std::string kSetIp = "NET.IP=10.0.0.42\n";
-const std::string kIpLines =
-    "value  = [10.0.0.42] len = 9\nSetValueToConfig value = 10.0.0.42, len = 9\n";
-const std::string kKeep = "keep ./mnt/mtd/app/update.cfg for the next run\n";
+const std::string kEveryStore = "main enter\n" + kIpLines + kIpLines + kIpLines;
 
 std::string skipped(size_t which) {
     return "./" + kConfigs[which] + " has this update already, skipped\n";
@@ -35,24 +30,16 @@ std::string skipped(size_t which) {
 // setting changed on the device after the update.
 enum State { kOld, kNew, kChanged };
 using States = std::vector<State>;
+const States kAllOld = {kOld, kOld, kOld}, kAllNew = {kNew, kNew, kNew};
 
 std::string content(const std::string &config, State state) {
-    std::string text = read_file(std::string(SAMPLE_TREE) + "/" + config);
-    if (state == kOld) return text;
-    const std::string from = "<IP>192.168.1.100</IP>";
-    return text.replace(text.find(from), from.size(),
-                        state == kNew ? "<IP>10.0.0.42</IP>" : "<IP>10.9.9.9</IP>");
+    if (state == kOld) return sample(config);
+    return replaced(sample(config), kShippedIp, state == kNew ? kUpdatedIp : kChangedIp);
 }
 
 // The device's own change of a setting, after the update reached it.
 void change_on_device(const ScratchDir &dir, size_t which) {
     write_file(dir / kConfigs[which], content(kConfigs[which], kChanged));
-}
-
-std::string native_only() {
-    if (!emulation_note().empty()) return emulation_note();
-    if (!shell_succeeds("command -v strace")) return "strace is not installed";
-    return "";
 }
 
 std::string mounts() {
@@ -61,11 +48,12 @@ std::string mounts() {
 }
 
 // strace making one call of the tool's fail, counted among the calls on path.
-std::string failing(const std::string &call, const std::string &path, int nth,
-                    const std::string &error = "EIO") {
-    return "strace -qq -o /dev/null -E ASAN_OPTIONS=detect_leaks=0 -P ./" + path +
-           " -e trace=" + call + " -e inject=" + call + ":error=" + error +
-           ":when=" + std::to_string(nth) + " TOOL";
+std::string failing(const std::string &call, const std::string &path, int nth) {
+    std::vector<std::string> options = inject(call, "error=EIO", nth);
+    options.insert(options.begin(), {"-o", "/dev/null", "-P", "./" + path});
+    std::string line;
+    for (const std::string &arg : under_strace(options, {})) line += arg + " ";
+    return line + "TOOL";
 }
 
 struct Case {
@@ -78,9 +66,9 @@ struct Case {
     bool kept;  // the update file and its record stay
     // Between the runs: a setting changed on the device, the fault gone.  No
     // second run without it.
-    std::function<void(const ScratchDir &)> between;
-    std::string second_out;
-    States after_second;
+    std::function<void(const ScratchDir &)> between = nullptr;
+    std::string second_out = "";
+    States after_second = {};
     bool kept_after_second = false;
 };
 
@@ -103,8 +91,7 @@ const Case kCases[] = {
          return remount_read_only(d / "config") ? "" : "cannot remount";
      },
      "TOOL",
-     "main enter\n" + kIpLines + kIpLines + kIpLines +
-         "save ./config/config.xml.default  failed!\n" + kKeep,
+     kEveryStore + "save ./config/config.xml.default  failed!\n" + kKeep,
      {kNew, kNew, kOld},
      true,
      [](auto &d) {
@@ -123,9 +110,8 @@ const Case kCases[] = {
          return mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0 ? "" : "no bind";
      },
      "TOOL",
-     "main enter\n" + kIpLines + kIpLines + kIpLines +
-         "delete ./mnt/mtd/app/update.cfg  failed!\n" + kKeep,
-     {kNew, kNew, kNew},
+     kEveryStore + "delete ./mnt/mtd/app/update.cfg  failed!\n" + kKeep,
+     kAllNew,
      true,
      [](auto &d) { change_on_device(d, 0); },
      "main enter\n" + skipped(0) + skipped(1) + skipped(2) +
@@ -135,7 +121,7 @@ const Case kCases[] = {
     // 2: a read error after the first 4 KiB aborts that pass only.
     {"read_error_after_4_kib",
      [](auto &d) -> std::string {
-         if (!native_only().empty()) return native_only();
+         if (!strace_note().empty()) return strace_note();
          std::string comments;
          for (int i = 0; i < 100; ++i) comments += std::string(49, '#') + "\n";
          return lay(d, comments + kSetIp);
@@ -151,16 +137,11 @@ const Case kCases[] = {
     // 3: an update file that is there but does not open stays.
     {"update_file_open_fails",
      [](auto &d) -> std::string {
-         if (!native_only().empty()) return native_only();
+         if (!strace_note().empty()) return strace_note();
          return lay(d, kSetIp);
      },
-     failing("openat", kUpdate, 1),
-     "main enter\nopen ./mnt/mtd/app/update.cfg  failed!\n" + kKeep,
-     {kOld, kOld, kOld},
-     true,
-     [](auto &) {},
-     "main enter\n" + kIpLines + kIpLines + kIpLines,
-     {kNew, kNew, kNew}},
+     failing("openat", kUpdate, 1), "main enter\nopen ./mnt/mtd/app/update.cfg  failed!\n" + kKeep,
+     kAllOld, true, [](auto &) {}, kEveryStore, kAllNew},
     {"update_file_not_readable_by_the_user",
      [](auto &d) -> std::string {
          lay(d, kSetIp);
@@ -170,16 +151,12 @@ const Case kCases[] = {
                     : "chmod";
      },
      geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups TOOL" : "TOOL",
-     "main enter\nopen ./mnt/mtd/app/update.cfg  failed!\n" + kKeep,
-     {kOld, kOld, kOld},
-     true,
-     [](auto &d) { ASSERT_EQ(chmod((d / kUpdate).c_str(), 0644), 0); },
-     "main enter\n" + kIpLines + kIpLines + kIpLines,
-     {kNew, kNew, kNew}},
+     "main enter\nopen ./mnt/mtd/app/update.cfg  failed!\n" + kKeep, kAllOld, true,
+     [](auto &d) { ASSERT_EQ(chmod((d / kUpdate).c_str(), 0644), 0); }, kEveryStore, kAllNew},
     // 3: a configuration that is there but does not open is a failure.
     {"configuration_read_error",
      [](auto &d) -> std::string {
-         if (!native_only().empty()) return native_only();
+         if (!strace_note().empty()) return strace_note();
          return lay(d, kSetIp);
      },
      failing("read", kConfigs[1], 1),
@@ -215,35 +192,25 @@ const Case kCases[] = {
      "TOOL",
      "main enter\n" + kIpLines + kIpLines + "open ./config/config.xml.default  failed!\n",
      {kNew, kNew, kOld},  // kOld: checked as missing below
-     false,
-     nullptr,
-     "",
-     {}},
+     false},
     // 8: the folders are flushed before the deletion; if that fails the
     // update file stays, with every store recorded.
     {"folder_flush_fails",
      [](auto &d) -> std::string {
-         if (!native_only().empty()) return native_only();
+         if (!strace_note().empty()) return strace_note();
          return lay(d, kSetIp);
      },
      // Flushes of /config: the store's after its rename, then the tool's.
      failing("fsync", "config", 2),
-     "main enter\n" + kIpLines + kIpLines + kIpLines + "flush ./config  failed!\n" + kKeep,
-     {kNew, kNew, kNew},
+     kEveryStore + "flush ./config  failed!\n" + kKeep,
+     kAllNew,
      true,
      [](auto &d) { change_on_device(d, 2); },
      "main enter\n" + skipped(0) + skipped(1) + skipped(2),
      {kNew, kNew, kChanged}},
     // 4
-    {"byte_order_mark",
-     [](auto &d) -> std::string { return lay(d, "\xEF\xBB\xBF" + kSetIp); },
-     "TOOL",
-     "main enter\n" + kIpLines + kIpLines + kIpLines,
-     {kNew, kNew, kNew},
-     false,
-     nullptr,
-     "",
-     {}},
+    {"byte_order_mark", [](auto &d) -> std::string { return lay(d, "\xEF\xBB\xBF" + kSetIp); },
+     "TOOL", kEveryStore, kAllNew, false},
     // 7: a reader of the output that goes away.
     {"output_reader_gone",
      [](auto &d) -> std::string {
@@ -251,25 +218,14 @@ const Case kCases[] = {
          for (int i = 0; i < 1000; ++i) lines += kSetIp;
          return lay(d, lines);
      },
-     "TOOL | head -n 1",
-     "main enter\n",
-     {kNew, kNew, kNew},
-     false,
-     nullptr,
-     "",
-     {}},
+     "TOOL | head -n 1", "main enter\n", kAllNew, false},
     // 7: a file size limit below the configurations' size.
-    {"file_size_limit",
-     [](auto &d) -> std::string { return lay(d, kSetIp); },
+    {"file_size_limit", [](auto &d) -> std::string { return lay(d, kSetIp); },
      "ulimit -f 1; TOOL",  // 512 bytes
      "main enter\n" + kIpLines + "save ./mnt/mtd/app/config.xml  failed!\n" + kIpLines +
          "save ./mnt/mtd/app/config.xml.default  failed!\n" + kIpLines +
          "save ./config/config.xml.default  failed!\n" + kKeep,
-     {kOld, kOld, kOld},
-     true,
-     [](auto &) {},
-     "main enter\n" + kIpLines + kIpLines + kIpLines,
-     {kNew, kNew, kNew}},
+     kAllOld, true, [](auto &) {}, kEveryStore, kAllNew},
     // 9: dates past January 2038 on a 32-bit device.
     {"files_dated_2040",
      [](auto &d) -> std::string {
@@ -283,13 +239,7 @@ const Case kCases[] = {
                     ? ""
                     : "touch";
      },
-     "TOOL",
-     "main enter\n" + kIpLines + kIpLines + kIpLines,
-     {kNew, kNew, kNew},
-     false,
-     nullptr,
-     "",
-     {}},
+     "TOOL", kEveryStore, kAllNew, false},
 };
 
 class ExactlyOnce : public testing::TestWithParam<Case> {
@@ -313,7 +263,7 @@ class ExactlyOnce : public testing::TestWithParam<Case> {
 
 TEST_P(ExactlyOnce, AndNeverOverALaterChange) {
     const Case &c = GetParam();
-    ASSERT_TRUE(shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir_.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(dir_.path()));
     ASSERT_EQ(unlink((dir_ / kUpdate).c_str()), 0);
     const std::string why = c.arrange(dir_);
     if (!why.empty()) GTEST_SKIP() << why;

@@ -7,17 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
 
 using namespace testing_support;
 
 namespace {
-
-const std::vector<std::string> kConfigs = {
-    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
-const std::string kUpdate = "mnt/mtd/app/update.cfg";
-const std::string kRecord = "mnt/mtd/app/update.cfg.progress";
 
 bool applied(const Outcome &outcome) {
     return outcome.out.find("SetValueToConfig") != std::string::npos;
@@ -29,8 +25,7 @@ TEST(TwoRuns, AtOnceOneAppliesAndTheOtherLeavesNothingBehind) {
     for (int pair = 0; pair < kPairs; ++pair) {
         const std::string where = "pair " + std::to_string(pair);
         ScratchDir dir;
-        ASSERT_TRUE(
-            shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
+        ASSERT_TRUE(copy_sample_tree(dir.path()));
         const std::vector<std::string> tool = built_program(ROOTED_TOOL);
         const std::vector<Outcome> runs = run_together({tool, tool}, dir.path());
         ASSERT_EQ(runs.size(), 2u);
@@ -43,8 +38,7 @@ TEST(TwoRuns, AtOnceOneAppliesAndTheOtherLeavesNothingBehind) {
                                                       << runs[0].out << "----\n"
                                                       << runs[1].out;
         for (const std::string &config : kConfigs)
-            EXPECT_EQ(read_file(dir / config), read_file(std::string(EXPECTED_TREE) + "/" + config))
-                << where << ": " << config;
+            EXPECT_EQ(read_file(dir / config), expected(config)) << where << ": " << config;
         EXPECT_FALSE(exists(dir / kUpdate)) << where;
         EXPECT_FALSE(exists(dir / kRecord)) << where << ": a record left behind";
         EXPECT_EQ(list_dir(dir / "mnt/mtd/app"),
@@ -69,7 +63,7 @@ TEST_P(HeldLockTest, WaitsBoundedThenRunsOrLeavesTheUpdate) {
     if (!shell_succeeds("command -v flock")) GTEST_SKIP() << "util-linux's flock is not installed";
     const HeldLock &held = GetParam();
     ScratchDir dir;
-    ASSERT_TRUE(shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(dir.path()));
     // The holder takes the lock, then the tool starts (through the emulator
     // where there is one); the holder is stopped after the tool's end
     // (flock -o: its command does not hold the lock).
@@ -83,8 +77,8 @@ TEST_P(HeldLockTest, WaitsBoundedThenRunsOrLeavesTheUpdate) {
     const std::string waiting =
         "main enter\nanother run is using ./mnt/mtd/app/update.cfg, waiting\n";
     if (held.applies) {
-        EXPECT_EQ(outcome.out, waiting + read_file(std::string(EXPECTED_TREE) + "/stdout.txt")
-                                             .substr(std::string("main enter\n").size()));
+        EXPECT_EQ(outcome.out,
+                  waiting + expected("stdout.txt").substr(std::string("main enter\n").size()));
     } else {
         EXPECT_EQ(outcome.out,
                   waiting +
@@ -92,8 +86,7 @@ TEST_P(HeldLockTest, WaitsBoundedThenRunsOrLeavesTheUpdate) {
                       "update to it\n");
     }
     for (const std::string &config : kConfigs)
-        EXPECT_EQ(read_file(dir / config),
-                  read_file(std::string(held.applies ? EXPECTED_TREE : SAMPLE_TREE) + "/" + config))
+        EXPECT_EQ(read_file(dir / config), held.applies ? expected(config) : sample(config))
             << config;
     EXPECT_EQ(exists(dir / kUpdate), !held.applies);
     EXPECT_FALSE(exists(dir / kRecord));

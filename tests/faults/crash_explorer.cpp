@@ -1,12 +1,14 @@
 #include "crash_explorer.h"
 
 #include <functional>
+#include <iostream>
 #include <random>
 #include <set>
 #include <sstream>
 
 #include "process.h"
 #include "scratch.h"
+#include "strace_log.h"
 
 namespace crash_states {
 namespace {
@@ -35,6 +37,35 @@ void note(Counts &counts, const std::vector<std::string> &problems, const std::s
         if (counts.examples.size() < 12) counts.examples.push_back(at + ": " + problem);
 }
 
+// The crash states of one sweep, each built and counted once however many
+// crash points leave it.
+class States {
+  public:
+    States(const Recording &recording, Model model, const Bounds &bounds, Counts &counts)
+        : model_(model), bounds_(bounds), counts_(counts), generator_(bounds.seed) {
+        counts.operations = recording.operations.size();
+    }
+    // Those of the power cuts after count operations of recording not seen before.
+    std::vector<Tree> after(const Recording &recording, size_t count) {
+        std::vector<Tree> states;
+        for (const Fate &fate :
+             crash_fates(recording, count, model_, bounds_.samples, generator_)) {
+            Tree crashed = crash_state(recording, count, fate);
+            if (!checked_.insert(fingerprint(crashed)).second) continue;
+            ++counts_.states;
+            states.push_back(std::move(crashed));
+        }
+        return states;
+    }
+
+  private:
+    Model model_;
+    const Bounds &bounds_;
+    Counts &counts_;
+    std::mt19937 generator_;
+    std::set<std::string> checked_;
+};
+
 }  // namespace
 
 std::string Counts::summary(const std::string &what) const {
@@ -46,16 +77,12 @@ std::string Counts::summary(const std::string &what) const {
 
 std::string traced(const std::vector<std::string> &argv, const std::string &cwd) {
     testing_support::ScratchDir log;
-    std::vector<std::string> command = {"/usr/bin/env", "strace",
-                                        "-f",           "-qq",
-                                        "-y",           "-xx",
-                                        "-s",           "16777216",
-                                        "-E",           "ASAN_OPTIONS=detect_leaks=0",
-                                        "-e",           "trace=%file,%desc,%process,sync",
-                                        "-e",           "inject=copy_file_range:error=ENOSYS",
-                                        "-o",           log / "trace"};
-    command.insert(command.end(), argv.begin(), argv.end());
-    testing_support::run_program(command, cwd);
+    testing_support::run_program(
+        testing_support::under_strace(
+            {"-f", "-y", "-xx", "-s", "16777216", "-e", "trace=%file,%desc,%process,sync", "-e",
+             "inject=copy_file_range:error=ENOSYS", "-o", log / "trace"},
+            argv),
+        cwd);
     return testing_support::read_file(log / "trace");
 }
 
@@ -68,15 +95,10 @@ Recording record(const Scenario &scenario) {
 Counts explore_power_cuts(const Scenario &scenario, const Recording &recording, Model model,
                           const Bounds &bounds) {
     Counts counts;
-    counts.operations = recording.operations.size();
-    std::mt19937 generator(bounds.seed);
-    std::set<std::string> checked;
+    States states(recording, model, bounds, counts);
     for (size_t count = 0; count <= recording.operations.size(); ++count) {
         const CrashPoint point{recording, count};
-        for (const Fate &fate : crash_fates(recording, count, model, bounds.samples, generator)) {
-            const Tree crashed = crash_state(recording, count, fate);
-            if (!checked.insert(fingerprint(crashed)).second) continue;
-            ++counts.states;
+        for (const Tree &crashed : states.after(recording, count)) {
             const std::string at = where(scenario, recording, count);
             std::vector<std::string> problems;
             scenario.check(crashed, point, problems);
@@ -98,9 +120,7 @@ Counts explore_power_cuts(const Scenario &scenario, const Recording &recording, 
 Counts explore_kill_then_recovery(const Scenario &scenario, const Recording &recording, Model model,
                                   const Bounds &bounds) {
     Counts counts;
-    counts.operations = recording.operations.size();
-    std::mt19937 generator(bounds.seed);
-    std::set<std::string> checked;
+    States states(recording, model, bounds, counts);
     for (size_t killed = 1; killed <= recording.operations.size(); killed += bounds.kill_stride) {
         Recording both = recording;
         both.operations.resize(killed);
@@ -109,10 +129,7 @@ Counts explore_kill_then_recovery(const Scenario &scenario, const Recording &rec
         ++counts.recoveries;
         for (size_t count = killed; count <= both.operations.size(); ++count) {
             const CrashPoint point{both, count};
-            for (const Fate &fate : crash_fates(both, count, model, bounds.samples, generator)) {
-                const Tree crashed = crash_state(both, count, fate);
-                if (!checked.insert(fingerprint(crashed)).second) continue;
-                ++counts.states;
+            for (const Tree &crashed : states.after(both, count)) {
                 std::vector<std::string> problems;
                 scenario.check(crashed, point, problems);
                 note(counts, problems,
@@ -122,6 +139,20 @@ Counts explore_kill_then_recovery(const Scenario &scenario, const Recording &rec
         }
     }
     return counts;
+}
+
+size_t explore_both(const Scenario &scenario, const Recording &recording, Model model,
+                    const Bounds &bounds, const std::string &cut, const std::string &killed) {
+    size_t failing = 0;
+    for (const auto &[counts, what] :
+         {std::pair{explore_power_cuts(scenario, recording, model, bounds), cut},
+          std::pair{explore_kill_then_recovery(scenario, recording, model, bounds), killed}}) {
+        std::cout << counts.summary(what) << "\n";
+        for (const std::string &example : counts.examples) std::cout << "  " << example << "\n";
+        failing += counts.failing;
+    }
+    std::cout.flush();
+    return failing;
 }
 
 }  // namespace crash_states

@@ -69,6 +69,11 @@ Counts explore_power_cuts(const Scenario &scenario, const Recording &recording, 
 Counts explore_kill_then_recovery(const Scenario &scenario, const Recording &recording, Model model,
                                   const Bounds &bounds);
 
+// Both sweeps, with the summary of each and its first problems printed, under
+// the names of what is cut in each; the states with a problem.
+size_t explore_both(const Scenario &scenario, const Recording &recording, Model model,
+                    const Bounds &bounds, const std::string &cut, const std::string &killed);
+
 // Runs argv under strace in cwd; the trace's text.  copy_file_range is
 // refused (ENOSYS), so that cp(1) copies with write(2), whose bytes the
 // trace holds.

@@ -8,31 +8,21 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <climits>
-#include <cstdlib>
-#include <iostream>
+#include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crash_explorer.h"
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 using namespace crash_states;
 
 namespace {
-
-const std::vector<std::string> kConfigs = {
-    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
-const std::string kUpdate = "mnt/mtd/app/update.cfg";
-const std::string kRecord = "mnt/mtd/app/update.cfg.progress";
-const std::string kUpdated = "<IP>10.0.0.42</IP>", kChanged = "<IP>10.9.9.9</IP>";
-
-std::string real(const std::string &path) {
-    char buffer[PATH_MAX];
-    return realpath(path.c_str(), buffer) ? buffer : path;
-}
 
 // The record's stores, when it is whole: its last line is the FNV-1a 64 of
 // the lines before it, as the tool writes it.
@@ -121,7 +111,7 @@ class ToolScenario {
         for (const std::string &config : kConfigs) {
             if (content(tree, config) != new_.at(config)) continue;
             std::string &bytes = tree[resolved(tree, path(config))].bytes;
-            bytes.replace(bytes.find(kUpdated), kUpdated.size(), kChanged);
+            bytes = replaced(bytes, kUpdatedIp, kChangedIp);
         }
     }
 
@@ -153,10 +143,9 @@ class ToolScenario {
                 problems.push_back(config + " lacks the update");
             } else if (was_new && now == new_.at(config) && !unrecorded(point, config)) {
                 problems.push_back(config + ": the update applied again over a later change");
-            } else if (was_new && now != new_.at(config)) {
-                std::string changed = new_.at(config);
-                changed.replace(changed.find(kUpdated), kUpdated.size(), kChanged);
-                if (now != changed) problems.push_back(config + " is neither new nor as changed");
+            } else if (was_new && now != new_.at(config) &&
+                       now != replaced(new_.at(config), kUpdatedIp, kChangedIp)) {
+                problems.push_back(config + " is neither new nor as changed");
             }
         }
     }
@@ -169,38 +158,33 @@ class ToolScenario {
 
 enum class Start { first_run, resumed_run, behind_a_link };
 
-struct Case {
-    Start start;
-    Model model;
-};
+using Case = std::tuple<Start, Model>;
 
 std::string case_name(const testing::TestParamInfo<Case> &info) {
     const char *start[] = {"FirstRun", "ResumedRun", "BehindALink"};
-    return std::string(start[static_cast<int>(info.param.start)]) +
-           (info.param.model == Model::conservative ? "Conservative" : "OrderedMetadata");
+    const auto [first, model] = info.param;
+    return std::string(start[static_cast<int>(first)]) +
+           (model == Model::conservative ? "Conservative" : "OrderedMetadata");
 }
 
 class CrashExplorer : public testing::TestWithParam<Case> {};
 
 TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
-    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
-    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
-    const Case &c = GetParam();
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
+    const auto [start, model] = GetParam();
     ScratchDir dir;
-    ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
-    ASSERT_TRUE(
-        shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir / "tree" + "'"));
-    std::vector<std::string> roots = {real(dir / "tree")};
+    ASSERT_TRUE(copy_sample_tree(dir / "tree"));
+    std::vector<std::string> roots = {real_path(dir / "tree")};
     std::string name = "first run";
-    if (c.start == Start::resumed_run) {
+    if (start == Start::resumed_run) {
         // What a run whose second save failed leaves: the first and third
         // store updated and recorded.  The third rename is the second store's.
         name = "resumed run";
-        run_program({"/usr/bin/env", "strace", "-qq", "-o", "/dev/null", "-e", "trace=renameat",
-                     "-e", "inject=renameat:error=EIO:when=3", ROOTED_TOOL},
-                    roots.front());
+        std::vector<std::string> options = inject("renameat", "error=EIO", 3);
+        options.insert(options.begin(), {"-o", "/dev/null"});
+        run_program(under_strace(options, {ROOTED_TOOL}), roots.front());
         ASSERT_TRUE(exists(roots.front() + "/" + kRecord));
-    } else if (c.start == Start::behind_a_link) {
+    } else if (start == Start::behind_a_link) {
         // The third configuration on another file system when mounts are
         // possible, in another folder at least.
         name = "behind a link";
@@ -210,7 +194,7 @@ TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
             name += " to a tmpfs";
         else
             name += " to another folder (" + why + ")";
-        roots.push_back(real(dir / "other"));
+        roots.push_back(real_path(dir / "other"));
         const std::string linked = roots.front() + "/" + kConfigs[2];
         const std::string target = roots.back() + "/config.xml.default";
         ASSERT_TRUE(shell_succeeds("mv '" + linked + "' '" + target + "'"));
@@ -218,28 +202,17 @@ TEST_P(CrashExplorer, NoStateOutsideTheDocumentedWindow) {
     }
     const ToolScenario tool(name, roots);
     ASSERT_GT(tool.recording().operations.size(), 10u);
-    const Bounds bounds;
-    const std::string model = model_name(c.model);
-    const Counts cut = explore_power_cuts(tool.scenario(), tool.recording(), c.model, bounds);
-    std::cout << cut.summary(name + ", " + model + ", power cut during the run") << "\n";
-    for (const std::string &example : cut.examples) std::cout << "  " << example << "\n";
-    const Counts killed =
-        explore_kill_then_recovery(tool.scenario(), tool.recording(), c.model, bounds);
-    std::cout << killed.summary(name + ", " + model +
-                                ", run killed, power cut during or after the next")
-              << "\n";
-    for (const std::string &example : killed.examples) std::cout << "  " << example << "\n";
-    EXPECT_EQ(cut.failing, 0u);
-    EXPECT_EQ(killed.failing, 0u);
+    const std::string what = name + ", " + model_name(model);
+    EXPECT_EQ(explore_both(tool.scenario(), tool.recording(), model, Bounds(),
+                           what + ", power cut during the run",
+                           what + ", run killed, power cut during or after the next"),
+              0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, CrashExplorer,
-                         testing::Values(Case{Start::first_run, Model::conservative},
-                                         Case{Start::first_run, Model::ordered},
-                                         Case{Start::resumed_run, Model::conservative},
-                                         Case{Start::resumed_run, Model::ordered},
-                                         Case{Start::behind_a_link, Model::conservative},
-                                         Case{Start::behind_a_link, Model::ordered}),
+                         testing::Combine(testing::Values(Start::first_run, Start::resumed_run,
+                                                          Start::behind_a_link),
+                                          testing::Values(Model::conservative, Model::ordered)),
                          case_name);
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
 #include "strace_log.h"
@@ -23,32 +24,17 @@ using namespace testing_support;
 
 namespace {
 
-const std::vector<std::string> kConfigs = {
-    "mnt/mtd/app/config.xml", "mnt/mtd/app/config.xml.default", "config/config.xml.default"};
-const std::string kUpdate = "mnt/mtd/app/update.cfg";
-const std::string kRecord = "mnt/mtd/app/update.cfg.progress";
 // Changed settings, an equal one, and new elements two levels deep.
 const std::string kUpdateContent =
     "NET.IP=10.0.0.42\nNET.PORT.HTTP=8080\nNET.NETMASK=255.255.255.0\n"
     "NET.VLAN.ID=12\nSNMP.COMMUNITY=private\nSYSTEM.DEVICE_NAME=Gate & Yard\n";
 
-struct Call {
-    std::string name;
-    std::string args;
-    std::string result;
-};
-
-std::vector<Call> parse_trace(const std::string &log) {
-    std::vector<Call> calls;
-    for (const SystemCall &call : parse_strace(log))
-        calls.push_back({call.name, call.arguments, call.result});
-    return calls;
-}
+using Call = SystemCall;
 
 class FaultSweep : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (!shell_succeeds("command -v strace") || !emulation_note().empty()) return;
+        if (!strace_note().empty()) return;
         // What an uninterrupted run leaves behind.
         ScratchDir dir;
         lay_tree(dir);
@@ -57,46 +43,37 @@ class FaultSweep : public testing::Test {
     }
 
     void SetUp() override {
-        if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
-        if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
+        if (!strace_note().empty()) GTEST_SKIP() << strace_note();
     }
 
     // A resumed tree is what a run whose second save failed leaves: the first
     // and third store hold the update, and the progress record says so.
     static void lay_tree(const ScratchDir &dir, bool resumed = false) {
-        ASSERT_TRUE(
-            shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/.' '" + dir.path() + "'"));
+        ASSERT_TRUE(copy_sample_tree(dir.path()));
         write_file(dir / kUpdate, kUpdateContent);
         if (!resumed) return;
         // The third rename is the second store's (the record's comes between).
-        run_traced(dir, {"-o", "/dev/null", "-e", "trace=renameat", "-e",
-                         "inject=renameat:error=EIO:when=3"});
+        run_traced(dir, inject("renameat", "error=EIO", 3));
         ASSERT_TRUE(exists(dir / kRecord));
     }
 
-    static Outcome run_traced(const ScratchDir &dir, const std::vector<std::string> &options) {
-        // Leak checking cannot run under ptrace; sanitizer builds skip it here.
-        std::vector<std::string> argv = {"/usr/bin/env", "strace", "-f",
-                                         "-qq",          "-E",     "ASAN_OPTIONS=detect_leaks=0"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back(ROOTED_TOOL);
-        return run_program(argv, dir.path());
+    // The tool under strace in dir, its trace in log.
+    static Outcome run_traced(const ScratchDir &dir, std::vector<std::string> options,
+                              const std::string &log = "/dev/null") {
+        options.insert(options.begin(), {"-f", "-o", log});
+        return run_program(under_strace(options, {ROOTED_TOOL}), dir.path());
     }
 
     // The tree's own folder reads "." in the trace, as the tool's paths do.
     static std::vector<Call> clean_trace(bool resumed = false) {
         ScratchDir dir;
         lay_tree(dir, resumed);
-        run_traced(dir, {"-o", dir / "trace"});
+        run_traced(dir, {}, dir / "trace");
         std::string log = read_file(dir / "trace");
         for (size_t at = log.find(dir.path()); at != std::string::npos;
              at = log.find(dir.path(), at))
             log.replace(at, dir.path().size(), ".");
-        return parse_trace(log);
-    }
-
-    static std::string original(const std::string &config) {
-        return read_file(std::string(SAMPLE_TREE) + "/" + config);
+        return parse_strace(log);
     }
 
     static std::vector<std::string> temporaries(const ScratchDir &dir) {
@@ -109,9 +86,17 @@ class FaultSweep : public testing::Test {
 
     // The device's own change of a setting the update set.
     static std::string changed_on_device(const std::string &config) {
-        std::string text = updated_.at(config);
-        const std::string from = "<IP>10.0.0.42</IP>";
-        return text.replace(text.find(from), from.size(), "<IP>10.9.9.9</IP>");
+        return replaced(updated_.at(config), kUpdatedIp, kChangedIp);
+    }
+
+    // A run in a fresh tree whose nth call of name fails with error: it
+    // keeps the update file for the next run.
+    static Outcome run_failing(const ScratchDir &dir, const std::string &name,
+                               const std::string &error, int nth, const std::string &where) {
+        lay_tree(dir);
+        const Outcome outcome = run_traced(dir, inject(name, "error=" + error, nth));
+        EXPECT_NE(outcome.out.find(kKeep), std::string::npos) << where << "\n" << outcome.out;
+        return outcome;
     }
 
     // Every configuration that holds the update gets a setting changed on the
@@ -160,8 +145,8 @@ std::vector<std::string> files_touched(const std::vector<Call> &calls) {
                                                    "faccessat2"};
     std::map<std::string, std::string> fds;  // descriptor -> file
     for (const Call &call : calls) {
-        const std::string first = call.args.substr(0, call.args.find(','));
-        const std::string name = quoted(call.args);
+        const std::string first = call.arguments.substr(0, call.arguments.find(','));
+        const std::string name = quoted(call.arguments);
         std::string file;
         if (name.compare(0, 2, "./") == 0)
             file = name.substr(2);
@@ -197,7 +182,7 @@ std::set<std::string> unrecorded_at(const std::vector<Call> &calls, size_t stop)
         } else if (call.name == "renameat" && files[i] == kRecord + ".tmp") {
             pending.clear();
         } else if (call.name == "unlink" &&
-                   call.args.find("/" + kUpdate + "\"") != std::string::npos &&
+                   call.arguments.find("/" + kUpdate + "\"") != std::string::npos &&
                    call.result == "0") {
             return {};
         }
@@ -218,7 +203,7 @@ TEST_P(KillSweep, AtEverySystemCall) {
     // stands for them all.
     size_t opened = 0;
     while (opened < calls.size() &&
-           calls[opened].args.find("/" + kUpdate + "\"") == std::string::npos)
+           calls[opened].arguments.find("/" + kUpdate + "\"") == std::string::npos)
         ++opened;
     ASSERT_LT(opened, calls.size());
     std::map<std::string, int> seen;
@@ -232,8 +217,7 @@ TEST_P(KillSweep, AtEverySystemCall) {
         ASSERT_TRUE(shell_succeeds("cp -R '" + start.path() + "/.' '" + dir.path() + "'"));
         std::map<std::string, std::string> before;
         for (const std::string &config : kConfigs) before[config] = read_file(dir / config);
-        run_traced(dir, {"-o", "/dev/null", "-e", "trace=" + call.name, "-e",
-                         "inject=" + call.name + ":signal=KILL:when=" + std::to_string(nth)});
+        run_traced(dir, inject(call.name, "signal=KILL", nth));
         ++kill_points;
 
         int updated = 0;
@@ -263,17 +247,22 @@ INSTANTIATE_TEST_SUITE_P(FaultSweep, KillSweep, testing::Bool(),
                              return std::string(info.param ? "ResumedRun" : "FirstRun");
                          });
 
-// Where each save's calls fall: their number among calls of the same name.
-struct SaveCall {
-    std::string config;
+// A call to make fail: the file it is about, and its number among the calls
+// of its name.
+struct Target {
+    std::string file;
     std::string name;
     int nth;
-    bool after_rename;  // the folder's fsync: the new content is already in place
+    bool after_rename = false;  // a save's folder fsync: the new content is in place
+    std::string where(const std::string &error) const {
+        return file + ": " + name + " #" + std::to_string(nth) + " " + error;
+    }
 };
 
-std::vector<SaveCall> save_calls(const std::vector<Call> &calls) {
+// Where each save's calls fall.
+std::vector<Target> save_calls(const std::vector<Call> &calls) {
     const std::vector<std::string> files = files_touched(calls);
-    std::vector<SaveCall> found;
+    std::vector<Target> found;
     std::map<std::string, int> seen;
     std::string renamed, renamed_in;  // the config whose folder is flushed next, that folder
     for (size_t i = 0; i < calls.size(); ++i) {
@@ -296,59 +285,41 @@ std::vector<SaveCall> save_calls(const std::vector<Call> &calls) {
 }
 
 TEST_F(FaultSweep, FailingSaveCalls) {
-    const std::vector<SaveCall> targets = save_calls(clean_trace());
+    const std::vector<Target> targets = save_calls(clean_trace());
     int faults = 0;
-    for (const SaveCall &target : targets) {
+    for (const Target &target : targets) {
         const std::vector<std::string> errors = target.name == "openat"
                                                     ? std::vector<std::string>{"EACCES", "EROFS"}
                                                     : std::vector<std::string>{"ENOSPC", "EIO"};
         for (const std::string &error : errors) {
-            const std::string where = target.config + ": " + target.name + " #" +
-                                      std::to_string(target.nth) + " " + error;
+            const std::string where = target.where(error);
             ScratchDir dir;
-            lay_tree(dir);
-            const Outcome outcome =
-                run_traced(dir, {"-o", "/dev/null", "-e", "trace=" + target.name, "-e",
-                                 "inject=" + target.name + ":error=" + error +
-                                     ":when=" + std::to_string(target.nth)});
+            const Outcome outcome = run_failing(dir, target.name, error, target.nth, where);
             ++faults;
-            EXPECT_NE(outcome.out.find("save ./" + target.config + "  failed!\n"),
-                      std::string::npos)
-                << where << "\n"
-                << outcome.out;
-            EXPECT_NE(outcome.out.find("keep ./" + kUpdate + " for the next run\n"),
-                      std::string::npos)
+            EXPECT_NE(outcome.out.find("save ./" + target.file + "  failed!\n"), std::string::npos)
                 << where;
             for (const std::string &config : kConfigs) {
-                const bool untouched = config == target.config && !target.after_rename;
-                EXPECT_EQ(read_file(dir / config),
-                          untouched ? original(config) : updated_.at(config))
+                const bool untouched = config == target.file && !target.after_rename;
+                EXPECT_EQ(read_file(dir / config), untouched ? sample(config) : updated_.at(config))
                     << where << ": " << config;
             }
             EXPECT_TRUE(temporaries(dir).empty()) << where;
             EXPECT_TRUE(exists(dir / kUpdate)) << where;
             // A save whose folder flush failed after the rename reported a
             // failure: its store is not recorded and takes the update again.
-            expect_next_run_completes(dir, where,
-                                      target.after_rename ? std::set<std::string>{target.config}
-                                                          : std::set<std::string>{});
+            expect_next_run_completes(
+                dir, where,
+                target.after_rename ? std::set<std::string>{target.file} : std::set<std::string>{});
         }
     }
     EXPECT_GE(faults, 3 * 8) << "every save's open, write, fsync, rename and folder fsync";
     std::cout << "injected save faults covered: " << faults << "\n";
 }
 
-// Every open and read of the update file and of the configurations, with its
-// number among the calls of its name.
-struct FileCall {
-    std::string path;
-    std::string name;
-    int nth;
-};
-
-std::vector<FileCall> open_and_read_calls(const std::vector<Call> &calls) {
+// Every open and read of the update file and of the configurations.
+std::vector<Target> open_and_read_calls(const std::vector<Call> &calls) {
     const std::vector<std::string> files = files_touched(calls);
-    std::vector<FileCall> found;
+    std::vector<Target> found;
     std::map<std::string, int> seen;
     for (size_t i = 0; i < calls.size(); ++i) {
         const Call &call = calls[i];
@@ -362,26 +333,17 @@ std::vector<FileCall> open_and_read_calls(const std::vector<Call> &calls) {
 }
 
 TEST_F(FaultSweep, FailingOpensAndReads) {
-    const std::vector<FileCall> targets = open_and_read_calls(clean_trace());
+    const std::vector<Target> targets = open_and_read_calls(clean_trace());
     int faults = 0;
-    for (const FileCall &target : targets) {
+    for (const Target &target : targets) {
         for (const std::string error : {"ENOSPC", "EIO"}) {
-            const std::string where =
-                target.path + ": " + target.name + " #" + std::to_string(target.nth) + " " + error;
+            const std::string where = target.where(error);
             ScratchDir dir;
-            lay_tree(dir);
-            const Outcome outcome =
-                run_traced(dir, {"-o", "/dev/null", "-e", "trace=" + target.name, "-e",
-                                 "inject=" + target.name + ":error=" + error +
-                                     ":when=" + std::to_string(target.nth)});
+            run_failing(dir, target.name, error, target.nth, where);
             ++faults;
-            EXPECT_NE(outcome.out.find("keep ./" + kUpdate + " for the next run\n"),
-                      std::string::npos)
-                << where << "\n"
-                << outcome.out;
             for (const std::string &config : kConfigs) {
                 const std::string now = read_file(dir / config);
-                EXPECT_TRUE(now == original(config) || now == updated_.at(config))
+                EXPECT_TRUE(now == sample(config) || now == updated_.at(config))
                     << where << ": " << config << " is a mix";
             }
             EXPECT_TRUE(exists(dir / kUpdate)) << where;

@@ -13,32 +13,25 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
 #include <iostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crash_explorer.h"
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 using namespace crash_states;
 
 namespace {
 
-const std::vector<std::string> kConfigs = {
-    "/mnt/mtd/app/config.xml", "/mnt/mtd/app/config.xml.default", "/config/config.xml.default"};
-const std::string kUpdate = "/mnt/mtd/app/update.cfg";
-const std::string kRecord = "/mnt/mtd/app/update.cfg.progress";
-
-std::string real(const std::string &path) {
-    char buffer[PATH_MAX];
-    return realpath(path.c_str(), buffer) ? buffer : path;
-}
-
+// A file of the device tree, at its path on the device.
 std::string content(const Tree &tree, const std::string &path) {
-    const Node *node = follow(tree, path);
+    const Node *node = follow(tree, "/" + path);
     return node && node->kind == Kind::file ? node->bytes : "<missing>";
 }
 
@@ -101,7 +94,7 @@ class ModuleScenario {
         if (rollback.status == 0) {
             if (!unrestored.empty())
                 problems.push_back("the rollback exited 0, not restored:" + unrestored + said);
-            if (recovered.count(kUpdate))
+            if (recovered.count("/" + kUpdate))
                 problems.push_back("the rollback exited 0 and left the update file" + said);
             return;
         }
@@ -110,7 +103,7 @@ class ModuleScenario {
             problems.push_back("the rollback failed without saying what it could not restore" +
                                said);
         for (const std::string &kept : {kUpdate, kRecord})
-            if (crashed.count(kept) && content(recovered, kept) != content(crashed, kept))
+            if (crashed.count("/" + kept) && content(recovered, kept) != content(crashed, kept))
                 problems.push_back("the failed rollback did not keep " + kept + said);
     }
 
@@ -121,14 +114,12 @@ class ModuleScenario {
 
 enum class Run { install, rollback };
 
-struct Case {
-    Run run;
-    Model model;
-};
+using Case = std::tuple<Run, Model>;
 
 std::string case_name(const testing::TestParamInfo<Case> &info) {
-    return std::string(info.param.run == Run::install ? "Install" : "Rollback") +
-           (info.param.model == Model::conservative ? "Conservative" : "OrderedMetadata");
+    const auto [run, model] = info.param;
+    return std::string(run == Run::install ? "Install" : "Rollback") +
+           (model == Model::conservative ? "Conservative" : "OrderedMetadata");
 }
 
 std::map<std::string, std::string> configs(const Tree &tree) {
@@ -169,11 +160,12 @@ bool device_root(const std::string &root) {
 // In a child with its own mount namespace: the device's folders laid on
 // scratch file systems, the scenario explored; the number of failing states.
 int explore(const Case &c, const std::string &files) {
+    const auto [run, model] = c;
     for (const char *folder : {"/mnt", "/config"})
         if (!mount_tmpfs(folder, "16m")) return 254;
-    if (!shell_succeeds("cp -R '" + std::string(SAMPLE_TREE) + "/mnt/.' /mnt && cp -R '" +
-                        SAMPLE_TREE + "/config/.' /config && mkdir -p '" + files + "/files' '" +
-                        files + "/tmp' && mv /mnt/mtd/app/update.cfg '" + files + "/files/'"))
+    if (!shell_succeeds("cp -R '" + kSampleTree + "/mnt/.' /mnt && cp -R '" + kSampleTree +
+                        "/config/.' /config && mkdir -p '" + files + "/files' '" + files +
+                        "/tmp' && mv /mnt/mtd/app/update.cfg '" + files + "/files/'"))
         return 254;
     const std::vector<std::string> roots = {files, "/mnt", "/config"};
     const Tree start = scan(roots);
@@ -183,44 +175,35 @@ int explore(const Case &c, const std::string &files) {
         std::cout << "the install failed: " << installed.out << "\n";
         return 254;
     }
-    if (c.run == Run::install) materialize(start, roots);
-    const std::string name = c.run == Run::install ? "module install" : "module rollback";
+    if (run == Run::install) materialize(start, roots);
+    const std::string name = run == Run::install ? "module install" : "module rollback";
     const ModuleScenario module(name, roots,
-                                c.run == Run::install ? "ArtifactInstall" : "ArtifactRollback",
+                                run == Run::install ? "ArtifactInstall" : "ArtifactRollback",
                                 configs(start), configs(after));
     Bounds bounds;
     bounds.samples = 2;
     bounds.kill_stride = 6;
-    const Counts cut = explore_power_cuts(module.scenario(), module.recording(), c.model, bounds);
-    std::cout << cut.summary(name + ", " + model_name(c.model) +
-                             ", power cut during the run, then ArtifactRollback")
-              << "\n";
-    for (const std::string &example : cut.examples) std::cout << "  " << example << "\n";
-    const Counts killed =
-        explore_kill_then_recovery(module.scenario(), module.recording(), c.model, bounds);
-    std::cout << killed.summary(name + ", " + model_name(c.model) +
-                                ", run killed, power cut during or after ArtifactRollback")
-              << "\n";
-    for (const std::string &example : killed.examples) std::cout << "  " << example << "\n";
-    std::cout.flush();
-    const size_t failing = cut.failing + killed.failing;
+    const std::string what = name + ", " + model_name(model);
+    const size_t failing =
+        explore_both(module.scenario(), module.recording(), model, bounds,
+                     what + ", power cut during the run, then ArtifactRollback",
+                     what + ", run killed, power cut during or after ArtifactRollback");
     return failing > 200 ? 200 : static_cast<int>(failing);
 }
 
 class ModuleCrashExplorer : public testing::TestWithParam<Case> {};
 
 TEST_P(ModuleCrashExplorer, EveryRollbackIsTrueToWhatItSays) {
-    if (!emulation_note().empty()) GTEST_SKIP() << emulation_note();
-    if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
+    if (!strace_note().empty()) GTEST_SKIP() << strace_note();
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
     ScratchDir dir;
-    const std::string files = real(dir.path()) + "/files";
+    const std::string files = real_path(dir.path()) + "/files";
     ASSERT_EQ(mkdir(files.c_str(), 0755), 0);
     const Case c = GetParam();
     const std::function<int()> body = [&] {
         if (unshare(CLONE_NEWNS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            !device_root(real(dir.path()) + "/root"))
+            !device_root(real_path(dir.path()) + "/root"))
             return 253;
         return explore(c, files);
     };
@@ -231,10 +214,8 @@ TEST_P(ModuleCrashExplorer, EveryRollbackIsTrueToWhatItSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Module, ModuleCrashExplorer,
-                         testing::Values(Case{Run::install, Model::conservative},
-                                         Case{Run::install, Model::ordered},
-                                         Case{Run::rollback, Model::conservative},
-                                         Case{Run::rollback, Model::ordered}),
+                         testing::Combine(testing::Values(Run::install, Run::rollback),
+                                          testing::Values(Model::conservative, Model::ordered)),
                          case_name);
 
 }  // namespace

@@ -36,7 +36,7 @@ class Boot : public testing::Test {
             ASSERT_TRUE(shell_succeeds(
                 "DESTDIR='" + installed_.path() +
                 "' '" CMAKE_PROGRAM "' --install '" BUILD_TREE "' --component " + component));
-        ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "/.' '" + device_.path() + "'"));
+        ASSERT_TRUE(copy_sample_tree(device_.path()));
     }
 
     // A command in the sandbox: the installed files at the prefix, the
@@ -80,7 +80,7 @@ class Boot : public testing::Test {
 
 // Configurations as the sample update leaves them (the update file gone).
 std::map<std::string, std::string> updated_sample() {
-    return snapshot(EXPECTED_TREE);
+    return snapshot(kExpectedTree);
 }
 
 TEST_F(Boot, TheUnitPassesSystemdAnalyzeVerify) {
@@ -102,7 +102,7 @@ TEST_F(Boot, TheInitScriptAppliesTheUpdateToTheConsoleWithoutALogger) {
     const Outcome started =
         in_sandbox({"/bin/busybox", "sh", kInitScript, "start"}, {"PATH", "/nonexistent"});
     EXPECT_EQ(started.status, 0);
-    EXPECT_EQ(started.out, read_file(EXPECTED_TREE "/stdout.txt"));
+    EXPECT_EQ(started.out, expected("stdout.txt"));
     std::map<std::string, std::string> expected = updated_sample();
     expected.erase("stdout.txt");
     EXPECT_EQ(device(), expected);

@@ -16,12 +16,7 @@ using fleet_testing::snapshot;
 
 namespace {
 
-const std::string kSample = SAMPLE_TREE;      // examples/device
-const std::string kExpected = EXPECTED_TREE;  // the sample tree after its update
-const std::string kUpdate = "/mnt/mtd/app/update.cfg";
-const std::string kProgress = "/mnt/mtd/app/update.cfg.progress";
-const std::vector<std::string> kConfigs = {
-    "/mnt/mtd/app/config.xml", "/mnt/mtd/app/config.xml.default", "/config/config.xml.default"};
+const std::string kSampleUpdate = kSampleTree + "/" + kUpdate;
 
 // The device's folders as they are: names, links and bytes.
 std::map<std::string, std::string> device_state(const MenderDevice &device) {
@@ -37,20 +32,11 @@ class Fleet : public testing::Test {
         const std::string why = fleet_testing::sandbox_unavailable();
         if (!why.empty()) GTEST_SKIP() << why;
     }
-    std::string build_artifact(const MenderDevice &device, const std::string &update_file,
-                               const std::string &name) {
-        return device.build_artifact(update_file, name);
-    }
-    std::string installed_artifact(const MenderDevice &device) {
-        return device.installed_artifact();
-    }
 };
 
 TEST_F(Fleet, SampleUpdateIsInstalledAndCommitted) {
-    MenderDevice device(kSample);
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
-    const std::string artifact =
-        build_artifact(device, kSample + "/mnt/mtd/app/update.cfg", "site-settings-1");
+    MenderDevice device;
+    const std::string artifact = device.build_artifact(kSampleUpdate, "site-settings-1");
 
     const Outcome install = device.mender({"install", artifact});
     EXPECT_EQ(install.status, 0) << install.out;
@@ -62,36 +48,34 @@ TEST_F(Fleet, SampleUpdateIsInstalledAndCommitted) {
               std::string::npos);
     EXPECT_NE(install.out.find("Use 'commit' to update"), std::string::npos) << install.out;
     for (const std::string &config : kConfigs)
-        EXPECT_EQ(read_file(device.host_path(config)), read_file(kExpected + config)) << config;
+        EXPECT_EQ(read_file(device.host_path(config)), expected(config)) << config;
     EXPECT_FALSE(exists(device.host_path(kUpdate)));
 
     const Outcome commit = device.mender({"commit"});
     EXPECT_EQ(commit.status, 0) << commit.out;
-    EXPECT_EQ(installed_artifact(device), "site-settings-1\n");
+    EXPECT_EQ(device.installed_artifact(), "site-settings-1\n");
     for (const std::string &config : kConfigs)
-        EXPECT_EQ(read_file(device.host_path(config)), read_file(kExpected + config)) << config;
+        EXPECT_EQ(read_file(device.host_path(config)), expected(config)) << config;
 }
 
 // An installed update not yet committed is rolled back on request, as an
 // operator who sees trouble would.
 TEST_F(Fleet, InstalledUpdateIsRolledBackOnRequest) {
-    MenderDevice device(kSample);
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    MenderDevice device;
     const auto before = device_state(device);
-    const std::string artifact =
-        build_artifact(device, kSample + "/mnt/mtd/app/update.cfg", "site-settings-3");
+    const std::string artifact = device.build_artifact(kSampleUpdate, "site-settings-3");
     ASSERT_EQ(device.mender({"install", artifact}).status, 0);
-    ASSERT_EQ(read_file(device.host_path(kConfigs[0])), read_file(kExpected + kConfigs[0]));
+    ASSERT_EQ(read_file(device.host_path(kConfigs[0])), expected(kConfigs[0]));
 
     const Outcome rollback = device.mender({"rollback"});
     EXPECT_EQ(rollback.status, 0) << rollback.out;
     EXPECT_EQ(device_state(device), before);
-    EXPECT_EQ(installed_artifact(device), "factory\n");
+    EXPECT_EQ(device.installed_artifact(), "factory\n");
 }
 
 struct FailingInstall {
     const char *name;
-    std::function<void(MenderDevice &)> arrange;
+    std::function<void(fleet_testing::Device &)> arrange;
     const char *printed;  // a line of the install's log that says why
     // What the rollback says: an install refused before it changed anything
     // has nothing to undo.
@@ -103,37 +87,19 @@ struct FailingInstall {
 // with the same bytes, no update file, no progress record, no temporary file.
 const std::vector<FailingInstall> kFailingInstalls = {
     {"read-only /config: the third save fails, the tool keeps the update file",
-     [](MenderDevice &device) { device.read_only_config = true; },
+     [](fleet_testing::Device &device) { device.read_only_config = true; },
      "save /config/config.xml.default  failed!\\nkeep /mnt/mtd/app/update.cfg for the next run"},
     {"working configuration on a link, /config read-only: the link's target is restored",
-     [](MenderDevice &device) {
-         const std::string app = device.host_path("/mnt/mtd/app/");
-         ASSERT_EQ(rename((app + "config.xml").c_str(), (app + "config.real.xml").c_str()), 0);
-         ASSERT_EQ(symlink("config.real.xml", (app + "config.xml").c_str()), 0);
-         device.read_only_config = true;
-     },
-     "save /config/config.xml.default  failed!"},
+     fleet_testing::link_working_configuration, "save /config/config.xml.default  failed!"},
     {"unreadable working configuration: the update file is consumed, but a line failed",
-     [](MenderDevice &device) {
-         const std::string config = device.host_path(kConfigs[0]);
-         write_file(config, read_file(config).substr(0, 200));
-     },
-     "open /mnt/mtd/app/config.xml  failed!"},
-    {"no update_cfg on the PATH", [](MenderDevice &device) { device.tool_folder = "/nonexistent"; },
+     fleet_testing::truncate_working_configuration, "open /mnt/mtd/app/config.xml  failed!"},
+    {"no update_cfg on the PATH",
+     [](fleet_testing::Device &device) { device.tool_folder = "/nonexistent"; },
      "update-cfg: refused: update_cfg is not on the PATH", "update-cfg: nothing to roll back"},
     {"a tool that stops half way, leaving a changed file, its update file, a progress record and "
      "temporaries",
-     [](MenderDevice &device) {
-         const std::string bin = device.artifacts() + "/bin";
-         ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-         write_file(bin + "/update_cfg",
-                    "#!/bin/sh\necho '<DVR_CFG/>' >/mnt/mtd/app/config.xml\n"
-                    "echo 1 >/mnt/mtd/app/update.cfg.progress\n"
-                    // as a power cut in a restore or an install leaves them
-                    "echo x >/mnt/mtd/app/.config.xml.default.update-cfg\n"
-                    "echo x >/mnt/mtd/app/.update.cfg.update-cfg\nkill -9 $$\n");
-         ASSERT_EQ(chmod((bin + "/update_cfg").c_str(), 0755), 0);
-         device.tool_folder = bin;
+     [](fleet_testing::Device &device) {
+         fleet_testing::use_tool_stand_in(device, fleet_testing::kHalfWay);
      },
      "update-cfg: update_cfg exited with status 137"},
 };
@@ -141,12 +107,10 @@ const std::vector<FailingInstall> kFailingInstalls = {
 TEST_F(Fleet, FailedInstallIsRolledBackByteForByte) {
     for (const FailingInstall &c : kFailingInstalls) {
         SCOPED_TRACE(c.name);
-        MenderDevice device(kSample);
-        ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+        MenderDevice device;
         c.arrange(device);
         const auto before = device_state(device);
-        const std::string artifact =
-            build_artifact(device, kSample + "/mnt/mtd/app/update.cfg", "site-settings-2");
+        const std::string artifact = device.build_artifact(kSampleUpdate, "site-settings-2");
 
         const Outcome install = device.mender({"install", artifact});
         EXPECT_NE(install.status, 0) << install.out;
@@ -155,8 +119,8 @@ TEST_F(Fleet, FailedInstallIsRolledBackByteForByte) {
         EXPECT_NE(install.out.find(c.rollback), std::string::npos) << install.out;
         EXPECT_EQ(device_state(device), before);
         EXPECT_FALSE(exists(device.host_path(kUpdate)));
-        EXPECT_FALSE(exists(device.host_path(kProgress)));
-        EXPECT_EQ(installed_artifact(device), "factory\n");
+        EXPECT_FALSE(exists(device.host_path(kRecord)));
+        EXPECT_EQ(device.installed_artifact(), "factory\n");
     }
 }
 
@@ -186,7 +150,8 @@ TEST_F(Fleet, RefusedInstallChangesNothing) {
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
-        MenderDevice device(kSample);
+        MenderDevice device;
+        write_file(device.host_path(kUpdate), sample(kUpdate));
         if (c.folder) {
             ASSERT_EQ(unlink(device.host_path(c.folder).c_str()), 0);
             ASSERT_EQ(mkdir(device.host_path(c.folder).c_str(), 0755), 0);
@@ -206,27 +171,21 @@ TEST_F(Fleet, RefusedInstallChangesNothing) {
         EXPECT_NE(install.status, 0) << install.out;
         EXPECT_NE(install.out.find(c.printed), std::string::npos) << install.out;
         EXPECT_EQ(device_state(device), before);
-        EXPECT_EQ(installed_artifact(device), "factory\n");
+        EXPECT_EQ(device.installed_artifact(), "factory\n");
     }
 }
 
 // Only the tool's own failure lines count: a value that says "failed!" is
 // echoed by the tool and still applied.
 TEST_F(Fleet, ValueThatSaysFailedIsApplied) {
-    MenderDevice device(kSample);
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    MenderDevice device;
     write_file(device.artifacts() + "/title.cfg", "SYSTEM.DEVICE_NAME=open failed!\n");
     const std::string artifact =
-        build_artifact(device, device.artifacts() + "/title.cfg", "failed-title");
+        device.build_artifact(device.artifacts() + "/title.cfg", "failed-title");
 
     const Outcome install = device.mender({"install", artifact});
     EXPECT_EQ(install.status, 0) << install.out;
-    for (const std::string &config : kConfigs)
-        EXPECT_NE(
-            read_file(device.host_path(config)).find("<DEVICE_NAME>open failed!</DEVICE_NAME>"),
-            std::string::npos)
-            << config;
-    EXPECT_FALSE(exists(device.host_path(kUpdate)));
+    fleet_testing::expect_applied(device, "<DEVICE_NAME>open failed!</DEVICE_NAME>");
 }
 
 // A progress record without its update file: left by a run that outlived a
@@ -236,18 +195,17 @@ TEST_F(Fleet, ValueThatSaysFailedIsApplied) {
 // file, so the record waits for the next update.  When that is the same
 // content, the record must not make a store skip an update it does not hold.
 TEST_F(Fleet, RecordWithoutItsUpdateFileIsNotTrusted) {
-    MenderDevice device(kSample);
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
-    const std::string update = kSample + "/mnt/mtd/app/update.cfg";
-    const std::string progress = device.host_path(kProgress);
+    MenderDevice device;
+    const std::string update = kSampleUpdate;
+    const std::string progress = device.host_path(kRecord);
     ASSERT_TRUE(fleet_testing::write_progress_record(update, kConfigs, progress));
-    const std::string artifact = build_artifact(device, update, "site-settings-4");
+    const std::string artifact = device.build_artifact(update, "site-settings-4");
 
     const Outcome install = device.mender({"install", artifact});
     EXPECT_EQ(install.status, 0) << install.out;
     EXPECT_EQ(install.out.find("has this update already"), std::string::npos) << install.out;
     for (const std::string &config : kConfigs)
-        EXPECT_EQ(read_file(device.host_path(config)), read_file(kExpected + config)) << config;
+        EXPECT_EQ(read_file(device.host_path(config)), expected(config)) << config;
     EXPECT_FALSE(exists(device.host_path(kUpdate)));
     EXPECT_FALSE(exists(progress));
 }

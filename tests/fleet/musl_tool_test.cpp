@@ -45,7 +45,7 @@ struct DeviceRun {
 DeviceRun run_on_device(const std::vector<std::string> &tool,
                         const std::vector<std::string> &visible, const std::string *update) {
     ScratchDir dir;
-    EXPECT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "/.' '" + dir.path() + "'"));
+    EXPECT_TRUE(copy_sample_tree(dir.path()));
     if (update) write_file(dir / "mnt/mtd/app/update.cfg", *update);
     std::vector<std::pair<std::string, std::string>> binds = {{dir / "mnt", "/mnt"},
                                                               {dir / "config", "/config"}};

@@ -162,7 +162,7 @@ TEST_F(Packages, InstalledWithDpkgRootTheToolAppliesTheSampleUpdate) {
         "update-cfg install ok installed\nupdate-cfg-mender install ok installed\n"
         "update-cfg-store install ok installed\nupdate-cfg-store-dev install ok installed\n");
 
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "/.' '" + device.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(device.path()));
     std::vector<std::string> argv =
         fleet_testing::sandbox_command({{root.path(), "ro:" + root.path()},
                                         {device / "mnt", "/mnt"},
@@ -171,8 +171,8 @@ TEST_F(Packages, InstalledWithDpkgRootTheToolAppliesTheSampleUpdate) {
                              root.path() + "/usr/bin/update_cfg"});
     const Outcome applied = run_program(argv);
     EXPECT_EQ(applied.status, 0);
-    EXPECT_EQ(applied.out, read_file(EXPECTED_TREE "/stdout.txt"));
-    std::map<std::string, std::string> expected = snapshot(EXPECTED_TREE);
+    EXPECT_EQ(applied.out, expected("stdout.txt"));
+    std::map<std::string, std::string> expected = snapshot(kExpectedTree);
     expected.erase("stdout.txt");
     EXPECT_EQ(snapshot(device.path()), expected);
     // The installed tool loads the installed store: no path of the build.

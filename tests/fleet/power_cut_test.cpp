@@ -19,19 +19,14 @@
 
 #include "loop_mount.h"
 #include "sandbox.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 using fleet_testing::MenderDevice;
 
 namespace {
 
-const std::string kSample = SAMPLE_TREE;
-const std::string kExpected = EXPECTED_TREE;
-const std::string kUpdate = "/mnt/mtd/app/update.cfg";
-const std::string kProgress = "/mnt/mtd/app/update.cfg.progress";
 const std::string kStateDir = "/mnt/mtd/app/.update-cfg";
-const std::vector<std::string> kConfigs = {
-    "/mnt/mtd/app/config.xml", "/mnt/mtd/app/config.xml.default", "/config/config.xml.default"};
 // Killed at its third unlinkat: after the first two stores were saved and
 // recorded, before the third one's temporary file.
 const char kCutAfterTwoStores[] = "tool unlinkat 3";
@@ -53,7 +48,7 @@ enum class Updates { kNone, kFirst, kSecond, kBoth };
 std::string expected_config(const std::string &config, Updates updates) {
     const bool first = updates == Updates::kFirst || updates == Updates::kBoth;
     const bool second = updates == Updates::kSecond || updates == Updates::kBoth;
-    const std::string xml = read_file((first ? kExpected : kSample) + config);
+    const std::string xml = first ? expected(config) : sample(config);
     return second ? with_second_update(xml) : xml;
 }
 
@@ -62,10 +57,9 @@ class PowerCut : public testing::Test {
     void SetUp() override {
         const std::string why = fleet_testing::sandbox_unavailable();
         if (!why.empty()) GTEST_SKIP() << why;
-        if (!shell_succeeds("command -v strace")) GTEST_SKIP() << "strace is not installed";
-        device = std::make_unique<MenderDevice>(kSample);
-        ASSERT_EQ(unlink(device->host_path(kUpdate).c_str()), 0);
-        first = device->build_artifact(kSample + "/mnt/mtd/app/update.cfg", "site-1");
+        if (!strace_note().empty()) GTEST_SKIP() << strace_note();
+        device = std::make_unique<MenderDevice>();
+        first = device->build_artifact(kSampleTree + "/" + kUpdate, "site-1");
         write_file(device->artifacts() + "/second.cfg", kSecondUpdate);
         second = device->build_artifact(device->artifacts() + "/second.cfg", "site-2");
     }
@@ -89,7 +83,7 @@ class PowerCut : public testing::Test {
         ASSERT_NE(device->cut_made(), "") << install.out;
         transcript += "-- power cut: " + device->cut_made();
         ASSERT_TRUE(exists(device->host_path(kUpdate)));
-        ASSERT_TRUE(exists(device->host_path(kProgress)));
+        ASSERT_TRUE(exists(device->host_path(kRecord)));
     }
     // The end state: each configuration as expected, the client's report,
     // and whether an update file is still kept.
@@ -101,7 +95,7 @@ class PowerCut : public testing::Test {
         }
         EXPECT_EQ(device->installed_artifact(), artifact + "\n");
         EXPECT_EQ(exists(device->host_path(kUpdate)), update_kept);
-        EXPECT_EQ(exists(device->host_path(kProgress)), update_kept);
+        EXPECT_EQ(exists(device->host_path(kRecord)), update_kept);
         end_state();
     }
     void end_state() {
@@ -116,18 +110,13 @@ class PowerCut : public testing::Test {
         }
         transcript += std::string("   update file ") +
                       (exists(device->host_path(kUpdate)) ? "kept" : "gone") + ", record " +
-                      (exists(device->host_path(kProgress)) ? "kept" : "gone") + "\n";
+                      (exists(device->host_path(kRecord)) ? "kept" : "gone") + "\n";
     }
     // The client's lines without its time stamps and chatter, the module's
     // and the tool's as they were printed.
     static std::string client_lines(const std::string &out) {
         std::string lines;
-        size_t start = 0;
-        while (start < out.size()) {
-            size_t end = out.find('\n', start);
-            if (end == std::string::npos) end = out.size();
-            std::string line = out.substr(start, end - start);
-            start = end + 1;
+        for (std::string line : lines_of(out)) {
             const size_t module = line.find("update-cfg\\\": ");
             if (module != std::string::npos) line = line.substr(module + 14);
             if (line.rfind("time=", 0) == 0) {
@@ -193,9 +182,8 @@ TEST_F(PowerCut, AKeptUpdateThatCannotBeFinishedStaysForTheNextInstall) {
     EXPECT_NE(install.out.find("could not be finished"), std::string::npos);
     EXPECT_EQ(install.out.find("update-cfg: rolled back"), std::string::npos);
     EXPECT_TRUE(exists(device->host_path(kUpdate)));
-    EXPECT_TRUE(exists(device->host_path(kProgress)));
-    EXPECT_EQ(read_file(device->host_path(kUpdate)),
-              read_file(kSample + "/mnt/mtd/app/update.cfg"));
+    EXPECT_TRUE(exists(device->host_path(kRecord)));
+    EXPECT_EQ(read_file(device->host_path(kUpdate)), sample(kUpdate));
     transcript += "-- after the refused install:\n";
     end_state();
 
@@ -286,7 +274,8 @@ namespace {
 // is asked to roll back (again), and where it has nothing to roll back, the
 // artifact is installed again and rolled back.  Every run ends with the
 // configurations of the artifact the client reports (the factory's), no
-// update file, no record, no backup.
+// update file, no record, no backup.  By default a dozen of the commands
+// of each, spread over the run; UPDATE_CFG_FULL_SWEEPS=1 cuts before every one.
 struct CutSweep {
     const char *name;
     bool install_first;  // the update installed before the cut run
@@ -301,8 +290,7 @@ std::vector<std::string> run_of(const CutSweep &sweep, const std::string &artifa
 // A sample device without its update file, holding the first artifact at
 // the same path as the fixture's device does.
 std::unique_ptr<MenderDevice> sweep_device(const std::string &artifact) {
-    auto device = std::make_unique<MenderDevice>(kSample);
-    unlink(device->host_path(kUpdate).c_str());
+    auto device = std::make_unique<MenderDevice>();
     write_file(device->artifacts() + "/site-1.mender", read_file(artifact));
     return device;
 }
@@ -328,9 +316,11 @@ TEST_F(PowerCut, ACutBeforeAnyModuleCommandEndsAsTheClientReports) {
             total = std::count(calls.begin(), calls.end(), '\n');
         }
         ASSERT_GT(total, 10u) << sweep.name;
+        const std::vector<size_t> points = sweep_points(1, total, 12);
         transcript += std::string("-- ") + sweep.name + ": " + std::to_string(total) +
-                      " module commands, a cut before each\n";
-        for (size_t n = 1; n <= total; ++n) {
+                      " module commands, a cut before " + std::to_string(points.size()) +
+                      " of them\n";
+        for (const size_t n : points) {
             SCOPED_TRACE(std::string(sweep.name) + ": cut before command " + std::to_string(n));
             const auto owner = sweep_device(first);
             MenderDevice &cut = *owner;
@@ -352,7 +342,7 @@ TEST_F(PowerCut, ACutBeforeAnyModuleCommandEndsAsTheClientReports) {
                     << config;
             EXPECT_EQ(cut.installed_artifact(), "factory\n");
             EXPECT_FALSE(exists(cut.host_path(kUpdate)));
-            EXPECT_FALSE(exists(cut.host_path(kProgress)));
+            EXPECT_FALSE(exists(cut.host_path(kRecord)));
             // A cut before the state folder's own removal may leave it empty.
             EXPECT_FALSE(exists(cut.host_path(kStateDir + "/backup")));
         }
@@ -416,7 +406,7 @@ TEST_F(PowerCut, ANearlyFullApplicationFolderRollsBackOrKeepsTheUpdate) {
         for (const std::string &config : kConfigs)
             have.push_back(read_file(nearly_full.host_path(config)));
         const bool kept = exists(nearly_full.host_path(kUpdate)),
-                   recorded = exists(nearly_full.host_path(kProgress));
+                   recorded = exists(nearly_full.host_path(kRecord));
         bool all_old = true, all_new = true;
         for (size_t i = 0; i < kConfigs.size(); ++i) {
             all_old = all_old && have[i] == expected_config(kConfigs[i], Updates::kNone);

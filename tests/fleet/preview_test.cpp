@@ -31,16 +31,27 @@ Outcome preview(const std::string &tree, const std::string &update_file,
     return run_program(command);
 }
 
-// What the preview says about an update file over a copy of the sample tree.
-Outcome preview_of_sample(const ScratchDir &dir, const std::string &update_text) {
+// What the preview says about an update file over a copy of the sample tree,
+// which it leaves as it was.
+Outcome preview_of_sample(const ScratchDir &dir, const std::string &update_text,
+                          const std::string &tool = DEFAULT_TOOL, bool with_errors = false) {
     const std::string tree = dir / "tree";
-    EXPECT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
+    EXPECT_TRUE(copy_sample_tree(tree));
     const auto before = snapshot(tree);
     const std::string update = dir / "update.cfg";
     write_file(update, update_text);
-    Outcome outcome = preview(tree, update);
+    Outcome outcome = preview(tree, update, tool, with_errors);
     EXPECT_EQ(snapshot(tree), before);
     return outcome;
+}
+
+// A stand-in for the tool in dir, where a build tree keeps it: the script.
+std::string tool_stand_in(const ScratchDir &dir, const std::string &script) {
+    const std::string tool = dir / "build/update_cfg/update_cfg";
+    EXPECT_TRUE(shell_succeeds("mkdir -p '" + dir / "build/update_cfg" + "'"));
+    write_file(tool, script);
+    EXPECT_TRUE(shell_succeeds("chmod +x '" + tool + "'"));
+    return tool;
 }
 
 TEST(Preview, NamesATypoByItsClosestSiblingAndLeavesTheTreeAlone) {
@@ -48,7 +59,7 @@ TEST(Preview, NamesATypoByItsClosestSiblingAndLeavesTheTreeAlone) {
     if (!why.empty()) GTEST_SKIP() << why;
     ScratchDir dir;
     const std::string tree = dir / "tree";
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
+    ASSERT_TRUE(copy_sample_tree(tree));
     const auto before = snapshot(tree);
     const std::string update = dir / "typo.cfg";
     write_file(update,
@@ -98,7 +109,7 @@ TEST(Preview, ConfigurationTheToolCannotOpenIsNamed) {
     const std::string why = fleet_testing::sandbox_unavailable();
     if (!why.empty()) GTEST_SKIP() << why;
     ScratchDir dir;
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "/.' '" + dir.path() + "'"));
+    ASSERT_TRUE(copy_sample_tree(dir.path()));
     write_file(dir / "config/config.xml.default", "<DVR_CFG>");
     const auto before = snapshot(dir.path());
 
@@ -137,15 +148,23 @@ struct Disagreement {
     std::string verdict;
 };
 
+// A table's rows, each a case of its own named by what it is, in a sandbox.
+template <class Row>
+class Rows : public ::testing::TestWithParam<Row> {
+  protected:
+    void SetUp() override {
+        const std::string why = fleet_testing::sandbox_unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+    }
+};
+
 void PrintTo(const Disagreement &c, std::ostream *out) {
     *out << c.what;
 }
 
-class PreviewAgrees : public ::testing::TestWithParam<Disagreement> {};
+class PreviewAgrees : public Rows<Disagreement> {};
 
 TEST_P(PreviewAgrees, WithTheToolAndTheStore) {
-    const std::string why = fleet_testing::sandbox_unavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
     const Disagreement &c = GetParam();
     ScratchDir dir;
     const Outcome outcome = preview_of_sample(dir, c.update_text);
@@ -310,25 +329,15 @@ TEST(Preview, OutputThatDoesNotFollowTheUpdateIsAnError) {
     const std::string why = fleet_testing::sandbox_unavailable();
     if (!why.empty()) GTEST_SKIP() << why;
     ScratchDir dir;
-    const std::string tool_dir = dir / "build/update_cfg";
-    ASSERT_TRUE(shell_succeeds("mkdir -p '" + tool_dir + "'"));
-    const std::string tool = tool_dir + "/update_cfg";
-    write_file(tool, "#!/bin/sh\necho 'main enter'\necho 'value  = [other] len = 5'\n");
-    ASSERT_TRUE(shell_succeeds("chmod +x '" + tool + "'"));
-    const std::string tree = dir / "tree";
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
-    const auto before = snapshot(tree);
-    const std::string update = dir / "update.cfg";
-    write_file(update, "NET.IP=10.0.0.42\n");
-
-    const Outcome outcome = preview(tree, update, tool, true);
+    const std::string tool =
+        tool_stand_in(dir, "#!/bin/sh\necho 'main enter'\necho 'value  = [other] len = 5'\n");
+    const Outcome outcome = preview_of_sample(dir, "NET.IP=10.0.0.42\n", tool, true);
     EXPECT_EQ(outcome.status, 1) << outcome.out;
     EXPECT_NE(outcome.out.find("the tool's output does not follow the update file, at line 1 "
                                "(/mnt/mtd/app/config.xml)"),
               std::string::npos)
         << outcome.out;
     EXPECT_EQ(outcome.out.find("== /"), std::string::npos) << outcome.out;
-    EXPECT_EQ(snapshot(tree), before);
 }
 
 // The preview's verdict is the installers' own judge of the tool's run: only
@@ -348,36 +357,24 @@ void PrintTo(const Verdict &c, std::ostream *out) {
     *out << c.what;
 }
 
-class PreviewJudges : public ::testing::TestWithParam<Verdict> {};
+class PreviewJudges : public Rows<Verdict> {};
 
 TEST_P(PreviewJudges, AsTheInstallersDo) {
-    const std::string why = fleet_testing::sandbox_unavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
     const Verdict &c = GetParam();
     ScratchDir dir;
-    const std::string tool_dir = dir / "build/update_cfg";
-    ASSERT_TRUE(shell_succeeds("mkdir -p '" + tool_dir + "'"));
-    const std::string tool = tool_dir + "/update_cfg";
-    write_file(tool,
-               "#!/bin/sh\necho 'main enter'\nfor p in 1 2 3; do\n"
-               "  echo 'value  = [de] len = 2'\n  echo 'SetValueToConfig value = de, len = 2'\n"
-               "  [ $p != " +
-                   std::to_string(c.pass) + " ] || echo '" + c.line + "'\ndone\n" +
-                   (c.consumes ? "rm /mnt/mtd/app/update.cfg\n" : ""));
-    ASSERT_TRUE(shell_succeeds("chmod +x '" + tool + "'"));
-    const std::string tree = dir / "tree";
-    ASSERT_TRUE(shell_succeeds("cp -R '" SAMPLE_TREE "' '" + tree + "'"));
-    const auto before = snapshot(tree);
-    const std::string update = dir / "update.cfg";
-    write_file(update, "SYSTEM.LANGUAGE=de\n");
-
-    const Outcome outcome = preview(tree, update, tool);
+    const std::string tool = tool_stand_in(
+        dir,
+        "#!/bin/sh\necho 'main enter'\nfor p in 1 2 3; do\n"
+        "  echo 'value  = [de] len = 2'\n  echo 'SetValueToConfig value = de, len = 2'\n"
+        "  [ $p != " +
+            std::to_string(c.pass) + " ] || echo '" + c.line + "'\ndone\n" +
+            (c.consumes ? "rm /mnt/mtd/app/update.cfg\n" : ""));
+    const Outcome outcome = preview_of_sample(dir, "SYSTEM.LANGUAGE=de\n", tool);
     ASSERT_EQ(outcome.status, 0) << outcome.out;
     const size_t device = outcome.out.find("== the device\n");
     ASSERT_NE(device, std::string::npos) << outcome.out;
     EXPECT_EQ(outcome.out.substr(device), "== the device\n" + c.line + "\n" + c.verdict)
         << outcome.out;
-    EXPECT_EQ(snapshot(tree), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,7 +78,7 @@ bool write_progress_record(const std::string &update_file, const std::vector<std
     const bool read = record.start(stream);
     fclose(stream);
     if (!read) return false;
-    for (const std::string &store : stores) record.add(store.c_str());
+    for (const std::string &store : stores) record.add(("/" + store).c_str());
     return record.save(path.c_str(), (path + ".tmp").c_str());
 }
 
@@ -106,16 +107,51 @@ std::map<std::string, std::string> device_state(const std::string &root) {
     return state;
 }
 
-void copy_device_tree(const std::string &tree, const std::string &root) {
-    const std::string copy = "mkdir -p '" + root + "/mnt' '" + root + "/config' && cp -R '" + tree +
-                             "/mnt/.' '" + root + "/mnt' && cp -R '" + tree + "/config/.' '" +
-                             root + "/config'";
-    if (!shell_succeeds(copy)) throw std::runtime_error("cannot copy the device tree: " + copy);
+Device::Device() : tool_folder(folder_of(DEFAULT_TOOL)) {
+    if (!testing_support::copy_sample_tree(root()) ||
+        unlink(host_path(testing_support::kUpdate).c_str()) != 0 ||
+        mkdir(artifacts().c_str(), 0755) != 0)
+        throw std::runtime_error("cannot lay out the device in " + root());
 }
 
-MenderDevice::MenderDevice(const std::string &tree) : tool_folder(folder_of(DEFAULT_TOOL)) {
+std::string Device::host_path(const std::string &device_path) const {
+    return device_path.rfind('/', 0) == 0 ? root() + device_path : dir_ / device_path;
+}
+
+void link_working_configuration(Device &device) {
+    const std::string app = device.host_path("/mnt/mtd/app/");
+    if (rename((app + "config.xml").c_str(), (app + "config.real.xml").c_str()) != 0 ||
+        symlink("config.real.xml", (app + "config.xml").c_str()) != 0)
+        throw std::runtime_error("cannot put the working configuration on a link");
+    device.read_only_config = true;
+}
+
+void truncate_working_configuration(Device &device) {
+    const std::string config = device.host_path(testing_support::kConfigs[0]);
+    testing_support::write_file(config, testing_support::read_file(config).substr(0, 200));
+}
+
+void use_tool_stand_in(Device &device, const std::string &does) {
+    const std::string bin = device.artifacts() + "/bin";
+    if (mkdir(bin.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + bin);
+    testing_support::write_file(
+        bin + "/update_cfg",
+        "#!/bin/sh\necho '<DVR_CFG/>' >/mnt/mtd/app/config.xml\n" + does + "kill -9 $$\n");
+    if (chmod((bin + "/update_cfg").c_str(), 0755) != 0)
+        throw std::runtime_error("cannot make the stand-in for update_cfg");
+    device.tool_folder = bin;
+}
+
+void expect_applied(const Device &device, const std::string &text) {
+    for (const std::string &config : testing_support::kConfigs)
+        EXPECT_NE(testing_support::read_file(device.host_path(config)).find(text),
+                  std::string::npos)
+            << config;
+    EXPECT_FALSE(testing_support::exists(device.host_path(testing_support::kUpdate)));
+}
+
+MenderDevice::MenderDevice() {
     const std::string root = dir_.path();
-    copy_device_tree(tree, root);
     const std::string setup =
         "mkdir -p '" + root + "/etc-mender' '" + root + "/data-mender' '" + root +
         "/artifacts' && '" CMAKE_PROGRAM "' --install '" BUILD_TREE "' --prefix '" + root +
@@ -128,10 +164,6 @@ MenderDevice::MenderDevice(const std::string &tree) : tool_folder(folder_of(DEFA
                                 std::string("artifact_name=") + kFactoryArtifact + "\n");
     testing_support::write_file(dir_ / "data-mender/device_type",
                                 std::string("device_type=") + kDeviceType + "\n");
-}
-
-std::string MenderDevice::host_path(const std::string &device_path) const {
-    return dir_.path() + device_path;
 }
 
 std::string MenderDevice::build_artifact(const std::string &update_file,
@@ -181,7 +213,7 @@ Outcome MenderDevice::mender(const std::vector<std::string> &args) const {
         path = cut + ":" + path;
     }
     std::vector<std::pair<std::string, std::string>> binds = {
-        {dir_ / "artifacts", "ro:" + artifacts()},
+        {artifacts(), "ro:" + artifacts()},
         {dir_ / "etc-mender", "/etc/mender"},
         // As on Debian: /var/lib/mender is a link to the data partition.
         {dir_ / "data-mender", "/data/mender"},
@@ -213,16 +245,6 @@ Verdict installer_verdict(const std::string &out) {
         return out.find("[endupdate]") < at ? Verdict::none : verdict;
     }
     return Verdict::none;
-}
-
-SwupdateDevice::SwupdateDevice(const std::string &tree) : tool_folder(folder_of(DEFAULT_TOOL)) {
-    copy_device_tree(tree, dir_.path());
-    if (mkdir(artifacts().c_str(), 0755) != 0)
-        throw std::runtime_error("cannot make " + artifacts());
-}
-
-std::string SwupdateDevice::host_path(const std::string &device_path) const {
-    return dir_.path() + device_path;
 }
 
 Outcome SwupdateDevice::swupdate(const std::string &image, const std::string &cert) const {

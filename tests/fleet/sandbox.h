@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device_tree.h"
 #include "process.h"
 #include "scratch.h"
 
@@ -30,24 +31,59 @@ std::map<std::string, std::string> snapshot(const std::string &dir);
 std::map<std::string, std::string> device_state(const std::string &root);
 
 // Writes at path (on the host) a whole progress record of the tool's own
-// making for the content of update_file, naming stores: what a run leaves
-// once those stores took that update.
+// making for the content of update_file, naming stores (as kConfigs names
+// them): what a run leaves on a device once those stores took that update.
 bool write_progress_record(const std::string &update_file, const std::vector<std::string> &stores,
                            const std::string &path);
 
-// Makes root/mnt and root/config a copy of tree's mnt/ and config/.
-void copy_device_tree(const std::string &tree, const std::string &root);
-
-class MenderDevice {
+// What both devices share: /mnt and /config start as a copy of the sample
+// tree's without its update file (an install brings one), and the tool they
+// run is the unprefixed build's.
+class Device {
   public:
-    // A device whose /mnt and /config start as a copy of tree (its mnt/ and
-    // config/), with the update module installed by `cmake --install`.
-    explicit MenderDevice(const std::string &tree);
+    Device();
 
-    // Host path of a file on the device, such as "/mnt/mtd/app/config.xml".
+    // Host path of a file on the device: "/mnt/mtd/app/config.xml", or
+    // relative to its root as kConfigs names it.
     std::string host_path(const std::string &device_path) const;
+    std::string root() const { return dir_.path(); }
     // A folder the sandbox can read at the same path: artifacts go there.
     std::string artifacts() const { return dir_ / "artifacts"; }
+
+    // The PATH in the sandbox: the folder of the unprefixed build of the tool
+    // first, unless a test puts another there.
+    std::string tool_folder;
+    bool read_only_config = false;
+
+  protected:
+    testing_support::ScratchDir dir_;
+};
+
+// Arrangements that make an install fail, on either device: the working
+// configuration on a link with /config read-only; the working configuration
+// cut short; a stand-in for update_cfg first on the PATH that changes the
+// working configuration, runs does, and kills itself half way (unless does
+// ends it first).
+// What a tool stopped half way leaves besides that change: a progress
+// record, and temporary files as a power cut in a restore or an install
+// leaves them.
+inline const std::string kHalfWay =
+    "echo 1 >/mnt/mtd/app/update.cfg.progress\n"
+    "echo x >/mnt/mtd/app/.config.xml.default.update-cfg\n"
+    "echo x >/mnt/mtd/app/.update.cfg.update-cfg\n";
+void link_working_configuration(Device &device);
+void truncate_working_configuration(Device &device);
+void use_tool_stand_in(Device &device, const std::string &does);
+
+// Expects every configuration on the device to hold text, and its update
+// file gone: what an applied update leaves.
+void expect_applied(const Device &device, const std::string &text);
+
+class MenderDevice : public Device {
+  public:
+    // A sample device with the update module installed by `cmake --install`.
+    MenderDevice();
+
     // Mender's own folders, for a look inside.
     std::string data_folder() const { return dir_ / "data-mender"; }
 
@@ -61,10 +97,6 @@ class MenderDevice {
     // printed on standard output and standard error.
     testing_support::Outcome mender(const std::vector<std::string> &args) const;
 
-    // The PATH in the sandbox: the folder of the unprefixed build of the tool
-    // first, unless a test puts another there.
-    std::string tool_folder;
-    bool read_only_config = false;
     // A power cut in the next runs of the client, as tests/fleet/power_cut.sh
     // reads it ("before N", "tool SYSCALL N"), or "" for none.  "record"
     // cuts nowhere and counts the module's commands.
@@ -73,9 +105,6 @@ class MenderDevice {
     // and which one was cut ("" when none was).
     std::string cut_calls() const;
     std::string cut_made() const;
-
-  private:
-    testing_support::ScratchDir dir_;
 };
 
 // What `swupdate -i` printed, judged by the installer's own lines: its
@@ -88,32 +117,18 @@ class MenderDevice {
 enum class Verdict { successful, failed, refused, none };
 Verdict installer_verdict(const std::string &out);
 
-class SwupdateDevice {
+// A sample device of hardware "recorder" at revision "1.0".
+class SwupdateDevice : public Device {
   public:
-    // A device whose /mnt and /config start as a copy of tree (its mnt/ and
-    // config/), of hardware "recorder" at revision "1.0".
-    explicit SwupdateDevice(const std::string &tree);
-
-    std::string host_path(const std::string &device_path) const;
-    std::string root() const { return dir_.path(); }
-    // A folder the sandbox can read at the same path: images go there.
-    std::string artifacts() const { return dir_ / "artifacts"; }
-
     // Runs `swupdate -v -H recorder:REVISION -k CERT -i IMAGE` in the
     // sandbox; out holds what it printed on standard output and error.
     testing_support::Outcome swupdate(const std::string &image, const std::string &cert) const;
 
-    // The PATH in the sandbox: path_first (when set), then the folder of the
-    // unprefixed build of the tool, unless a test puts another there.
+    // Before the tool's folder on the PATH, when set.
     std::string path_first;
-    std::string tool_folder;
     std::string revision = "1.0";
-    bool read_only_config = false;
     // Host folders the sandbox may write at the same path.
     std::vector<std::string> writable;
-
-  private:
-    testing_support::ScratchDir dir_;
 };
 
 }  // namespace fleet_testing

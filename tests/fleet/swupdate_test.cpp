@@ -23,14 +23,8 @@ using fleet_testing::Verdict;
 
 namespace {
 
-const std::string kSample = SAMPLE_TREE;      // examples/device
-const std::string kExpected = EXPECTED_TREE;  // the sample tree after its update
-const std::string kSampleUpdate = kSample + "/mnt/mtd/app/update.cfg";
-const std::string kUpdate = "/mnt/mtd/app/update.cfg";
-const std::string kProgress = "/mnt/mtd/app/update.cfg.progress";
+const std::string kSampleUpdate = kSampleTree + "/" + kUpdate;
 const std::string kWork = "/mnt/mtd/app/.update-cfg.swupdate";
-const std::vector<std::string> kConfigs = {
-    "/mnt/mtd/app/config.xml", "/mnt/mtd/app/config.xml.default", "/config/config.xml.default"};
 
 std::string quoted(const std::string &text) {
     return "'" + text + "'";
@@ -49,9 +43,8 @@ Outcome build_image(const std::string &update_file, const std::string &revision,
 std::map<std::string, std::string> updated_sample_state(const SwupdateDevice &device) {
     auto state = device_state(device.root());
     for (const std::string &config : kConfigs) {
-        const std::string name = config.substr(1);
-        const size_t end = state[name].find(' ', state[name].find(' ') + 1);
-        state[name] = state[name].substr(0, end + 1) + read_file(kExpected + config);
+        const size_t end = state[config].find(' ', state[config].find(' ') + 1);
+        state[config] = state[config].substr(0, end + 1) + expected(config);
     }
     return state;
 }
@@ -124,8 +117,7 @@ class Swupdate : public testing::Test {
 ScratchDir *Swupdate::keys_ = nullptr;
 
 TEST_F(Swupdate, SampleUpdateIsApplied) {
-    SwupdateDevice device(kSample);
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    SwupdateDevice device;
     const std::string image = image_of(device, kSampleUpdate);
     const auto after = updated_sample_state(device);
 
@@ -147,10 +139,9 @@ TEST_F(Swupdate, SampleUpdateIsApplied) {
 // same update skip the stores it names: neither start at boot runs the tool
 // to drop it.
 TEST_F(Swupdate, RecordWithoutItsUpdateFileIsNotTrusted) {
-    SwupdateDevice device(kSample);
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    SwupdateDevice device;
     const auto after = updated_sample_state(device);
-    const std::string progress = device.host_path(kProgress);
+    const std::string progress = device.host_path(kRecord);
     ASSERT_TRUE(fleet_testing::write_progress_record(kSampleUpdate, kConfigs, progress));
 
     const Outcome run = install(device, image_of(device, kSampleUpdate));
@@ -163,17 +154,11 @@ TEST_F(Swupdate, RecordWithoutItsUpdateFileIsNotTrusted) {
 // Only the tool's own failure lines count: a value that says "failed!" is
 // echoed by the tool and still applied.
 TEST_F(Swupdate, ValueThatSaysFailedIsApplied) {
-    SwupdateDevice device(kSample);
-    ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+    SwupdateDevice device;
     write_file(device.artifacts() + "/title.cfg", "SYSTEM.DEVICE_NAME=save x  failed!\n");
     const Outcome run = install(device, image_of(device, device.artifacts() + "/title.cfg"));
     EXPECT_EQ(installer_verdict(run.out), Verdict::successful) << run.out;
-    for (const std::string &config : kConfigs)
-        EXPECT_NE(
-            read_file(device.host_path(config)).find("<DEVICE_NAME>save x  failed!</DEVICE_NAME>"),
-            std::string::npos)
-            << config;
-    EXPECT_FALSE(exists(device.host_path(kUpdate)));
+    fleet_testing::expect_applied(device, "<DEVICE_NAME>save x  failed!</DEVICE_NAME>");
 }
 
 // The image builder refuses, with the reason, what it cannot put in an image
@@ -225,18 +210,6 @@ TEST_F(Swupdate, BuilderRefusesWhatItCannotCarry) {
     }
 }
 
-// Puts on the device's PATH a stand-in for update_cfg that changes the
-// working configuration, runs DOES, and kills itself half way (unless DOES
-// ends it first).
-void use_tool_stand_in(SwupdateDevice &device, const std::string &does) {
-    const std::string bin = device.artifacts() + "/bin";
-    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-    write_file(bin + "/update_cfg",
-               "#!/bin/sh\necho '<DVR_CFG/>' >/mnt/mtd/app/config.xml\n" + does + "kill -9 $$\n");
-    ASSERT_EQ(chmod((bin + "/update_cfg").c_str(), 0755), 0);
-    device.tool_folder = bin;
-}
-
 struct FailingInstall {
     const char *name;
     std::function<void(SwupdateDevice &)> arrange;
@@ -260,38 +233,26 @@ const std::vector<FailingInstall> kFailingInstalls = {
      },
      "update-cfg: restored /mnt/mtd/app/config.xml"},
     {"working configuration on a link, /config read-only: the link's target is restored",
-     [](SwupdateDevice &device) {
-         const std::string app = device.host_path("/mnt/mtd/app/");
-         ASSERT_EQ(rename((app + "config.xml").c_str(), (app + "config.real.xml").c_str()), 0);
-         ASSERT_EQ(symlink("config.real.xml", (app + "config.xml").c_str()), 0);
-         device.read_only_config = true;
-     },
-     "save /config/config.xml.default  failed!"},
+     fleet_testing::link_working_configuration, "save /config/config.xml.default  failed!"},
     {"unreadable working configuration: the update file is consumed, but a line failed",
-     [](SwupdateDevice &device) {
-         const std::string config = device.host_path(kConfigs[0]);
-         write_file(config, read_file(config).substr(0, 200));
-     },
-     "open /mnt/mtd/app/config.xml  failed!"},
+     fleet_testing::truncate_working_configuration, "open /mnt/mtd/app/config.xml  failed!"},
     {"a tool that stops half way, leaving a changed file, its update file, a progress record and "
      "temporaries",
      [](SwupdateDevice &device) {
-         use_tool_stand_in(device,
-                           "echo 1 >/mnt/mtd/app/update.cfg.progress\n"
-                           "echo x >/mnt/mtd/app/.config.xml.default.update-cfg\n"
-                           "echo x >/mnt/mtd/app/.update.cfg.update-cfg\n");
+         fleet_testing::use_tool_stand_in(device, fleet_testing::kHalfWay);
      },
      "update-cfg: update_cfg exited with status 137"},
     {"a tool that fails in the middle of a line: the reason is a line of its own",
-     [](SwupdateDevice &device) { use_tool_stand_in(device, "printf 'value  = [half'\nexit 3\n"); },
+     [](SwupdateDevice &device) {
+         fleet_testing::use_tool_stand_in(device, "printf 'value  = [half'\nexit 3\n");
+     },
      "ERROR : update-cfg: update_cfg exited with status 3; rolled back"},
 };
 
 TEST_F(Swupdate, FailedInstallIsRestoredByteForByte) {
     for (const FailingInstall &c : kFailingInstalls) {
         SCOPED_TRACE(c.name);
-        SwupdateDevice device(kSample);
-        ASSERT_EQ(unlink(device.host_path(kUpdate).c_str()), 0);
+        SwupdateDevice device;
         c.arrange(device);
         const auto before = device_state(device.root());
         const std::string image = image_of(device, kSampleUpdate);
@@ -305,7 +266,7 @@ TEST_F(Swupdate, FailedInstallIsRestoredByteForByte) {
             << run.out;
         EXPECT_EQ(device_state(device.root()), before);
         EXPECT_FALSE(exists(device.host_path(kUpdate)));
-        EXPECT_FALSE(exists(device.host_path(kProgress)));
+        EXPECT_FALSE(exists(device.host_path(kRecord)));
     }
 }
 
@@ -387,7 +348,8 @@ TEST_F(Swupdate, RefusedImageChangesNothing) {
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
-        SwupdateDevice device(kSample);
+        SwupdateDevice device;
+        write_file(device.host_path(kUpdate), sample(kUpdate));
         const std::string image = image_of(device, kSampleUpdate);
         c.arrange(device, image);
         const auto before = device_state(device.root());
@@ -444,8 +406,9 @@ struct CutPower {
     const std::string power;
 };
 
-// A power cut before each command the image's script runs, then the image
-// installed again: after the cut every configuration is old or new, never
+// A power cut before each command the image's script runs (by default ten
+// of them, spread over the run; UPDATE_CFG_FULL_SWEEPS=1 for every one), then
+// the image installed again: after the cut every configuration is old or new, never
 // half of one; after the second install the device is as a whole install
 // leaves it (updated, or as before when the install fails and restores).
 void Swupdate::power_cut_sweep(bool read_only_config) {
@@ -462,8 +425,7 @@ void Swupdate::power_cut_sweep(bool read_only_config) {
         Run run;
         Outcome out;
         for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-            run.device = std::make_unique<SwupdateDevice>(kSample);
-            EXPECT_EQ(unlink(run.device->host_path(kUpdate).c_str()), 0);
+            run.device = std::make_unique<SwupdateDevice>();
             run.device->read_only_config = read_only_config;
             run.before = device_state(run.device->root());
             run.after = updated_sample_state(*run.device);
@@ -494,14 +456,16 @@ void Swupdate::power_cut_sweep(bool read_only_config) {
     size_t first = 1;
     if (read_only_config)
         first = std::find(steps.begin(), steps.end(), "update_cfg\n") - steps.begin() + 2;
-    std::cout << steps.size() << " steps, cut from step " << first << "\n";
-    for (size_t n = first; n <= steps.size(); ++n) {
+    const std::vector<size_t> points = sweep_points(first, steps.size(), 10);
+    std::cout << steps.size() << " steps, cut at " << points.size() << " from step " << first
+              << "\n";
+    for (const size_t n : points) {
         SCOPED_TRACE("power cut at step " + std::to_string(n) + ", before " + steps[n - 1]);
         Run run = run_cut_at(static_cast<int>(n));
         ASSERT_FALSE(run.power->cut().empty());
         for (const std::string &config : kConfigs) {
             const std::string now = read_file(run.device->host_path(config));
-            EXPECT_TRUE(now == read_file(kSample + config) || now == read_file(kExpected + config))
+            EXPECT_TRUE(now == sample(config) || now == expected(config))
                 << config << " after the cut:\n"
                 << now;
         }

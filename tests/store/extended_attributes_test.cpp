@@ -14,6 +14,7 @@
 #include "extended_attributes.h"
 #include "process.h"
 #include "scratch.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 using xml_store::copy_extended_attributes;

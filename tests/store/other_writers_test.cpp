@@ -15,6 +15,7 @@
 #include "loop_mount.h"
 #include "process.h"
 #include "store_case.h"
+#include "strace_log.h"
 
 using namespace testing_support;
 

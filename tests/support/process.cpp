@@ -109,19 +109,6 @@ std::string emulation_note() {
                             : "runs under " + emulator + ", which a trace or sandbox would see";
 }
 
-std::string strace_note() {
-    if (!shell_succeeds("command -v strace")) return "strace is not installed";
-    return emulation_note();
-}
-
-std::vector<std::string> under_strace(std::vector<std::string> options,
-                                      const std::vector<std::string> &program) {
-    options.insert(options.begin(),
-                   {"/usr/bin/env", "strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0"});
-    options.insert(options.end(), program.begin(), program.end());
-    return options;
-}
-
 std::vector<std::string> sandbox_with_system() {
     std::vector<std::string> argv = {
         "/usr/bin/bwrap", "--die-with-parent", "--unshare-all", "--ro-bind", "/usr", "/usr"};
@@ -137,6 +124,16 @@ std::vector<std::string> sandbox_with_system() {
         }
     }
     return argv;
+}
+
+std::vector<size_t> sweep_points(size_t first, size_t last, size_t count) {
+    const char *full = std::getenv("UPDATE_CFG_FULL_SWEEPS");
+    const size_t all = last >= first ? last - first + 1 : 0;
+    if ((full && std::string(full) == "1") || all <= count || count < 2) count = all;
+    std::vector<size_t> points;
+    for (size_t i = 0; i < count; ++i)
+        points.push_back(first + (count == all ? i : i * (all - 1) / (count - 1)));
+    return points;
 }
 
 bool shell_succeeds(const std::string &command) {

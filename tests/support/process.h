@@ -30,17 +30,14 @@ std::vector<std::string> built_program(const std::string &path);
 // the emulator, not the tool), or "" when the tests run natively.
 std::string emulation_note();
 
-// Why strace cannot run the tests' programs here, or "" when it can.
-std::string strace_note();
-// The command line that runs program, with its arguments, under strace with
-// options (-o FILE, -e inject=..., -P PATH); leak checking is off in a
-// sanitized program, since it cannot run under ptrace.
-std::vector<std::string> under_strace(std::vector<std::string> options,
-                                      const std::vector<std::string> &program);
-
 // A bubblewrap command line that unshares everything and shows the system's
 // programs and libraries read-only, to which a test adds its own binds.
 std::vector<std::string> sandbox_with_system();
+
+// The points first..last of a sweep to visit: every one when the environment
+// sets UPDATE_CFG_FULL_SWEEPS=1, else at most count of them spread evenly
+// (first and last among them), the same on every run.
+std::vector<size_t> sweep_points(size_t first, size_t last, size_t count);
 
 // True when command, run by the shell with its output discarded, exits 0.
 bool shell_succeeds(const std::string &command);

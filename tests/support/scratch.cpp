@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,18 @@ std::string read_file(const std::string &path) {
 bool exists(const std::string &path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+std::string real_path(const std::string &path) {
+    char buffer[PATH_MAX];
+    return realpath(path.c_str(), buffer) ? buffer : path;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
 std::vector<std::string> list_dir(const std::string &path) {

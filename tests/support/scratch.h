@@ -25,6 +25,10 @@ class ScratchDir {
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool exists(const std::string &path);
+// path without links, or path itself where it does not resolve.
+std::string real_path(const std::string &path);
+// The lines of text, without their line ends; a last line need not end.
+std::vector<std::string> lines_of(const std::string &text);
 // Names in a folder, without "." and "..", sorted.
 std::vector<std::string> list_dir(const std::string &path);
 

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <map>
 
+#include "process.h"
+#include "scratch.h"
+
 namespace testing_support {
 namespace {
 
@@ -113,16 +116,29 @@ bool parse_call(const std::string &text, SystemCall &call) {
 
 }  // namespace
 
+std::string strace_note() {
+    if (!shell_succeeds("command -v strace")) return "strace is not installed";
+    return emulation_note();
+}
+
+std::vector<std::string> under_strace(std::vector<std::string> options,
+                                      const std::vector<std::string> &program) {
+    options.insert(options.begin(),
+                   {"/usr/bin/env", "strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0"});
+    options.insert(options.end(), program.begin(), program.end());
+    return options;
+}
+
+std::vector<std::string> inject(const std::string &call, const std::string &what, int nth) {
+    return {"-e", "trace=" + call, "-e",
+            "inject=" + call + ":" + what + (nth > 0 ? ":when=" + std::to_string(nth) : "")};
+}
+
 std::vector<SystemCall> parse_strace(const std::string &log) {
     std::vector<SystemCall> calls;
     std::map<int, std::string> unfinished;  // pid -> the start of its call
     static const std::string kUnfinished = " <unfinished ...>";
-    size_t begin = 0;
-    while (begin < log.size()) {
-        size_t end = log.find('\n', begin);
-        if (end == std::string::npos) end = log.size();
-        std::string text = log.substr(begin, end - begin);
-        begin = end + 1;
+    for (std::string text : lines_of(log)) {
         int pid = 0;
         size_t at = 0;
         while (at < text.size() && isdigit(static_cast<unsigned char>(text[at]))) ++at;

@@ -1,5 +1,6 @@
-// The lines of an strace log as calls: what several test suites read back
-// from a traced run of the tool or the store.  Understands -f (a process id
+// Programs run under strace, with its fault injection, and the lines of its
+// log as calls: what several test suites read back from a traced run of the
+// tool or the store.  Understands -f (a process id
 // before each call, calls split by another process's into "<unfinished ...>"
 // and "<... resumed>"), -y (a descriptor's path after it, "3</a/b>") and
 // -x / -xx (bytes as "\x41"); skips signals and exits.
@@ -9,6 +10,17 @@
 #include <vector>
 
 namespace testing_support {
+
+// Why strace cannot run the tests' programs here, or "" when it can.
+std::string strace_note();
+// The command line that runs program, with its arguments, under strace with
+// options (-f, -o FILE, -P PATH, inject()); leak checking is off in a
+// sanitized program, since it cannot run under ptrace.
+std::vector<std::string> under_strace(std::vector<std::string> options,
+                                      const std::vector<std::string> &program);
+// The options that trace call alone and make its nth call (each one when nth
+// is 0) do what instead: "error=EIO", "signal=KILL", "delay_enter=100000".
+std::vector<std::string> inject(const std::string &call, const std::string &what, int nth = 0);
 
 struct SystemCall {
     int pid = 0;  // 0 without -f
