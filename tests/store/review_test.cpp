@@ -1,0 +1,51 @@
+// Inputs on which the store, since its encodings come from iconv's names and
+// its declared encoding from the parser's declaration node, acts otherwise
+// than it did or than an independent parser (libexpat) reads the file.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "expat_view.h"
+#include "store_helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+bool opens(const std::string &bytes) {
+    ScratchDir dir;
+    write_file(dir / "config.xml", bytes);
+    const int handle = xml_file_open((dir / "config.xml").c_str());
+    xml_file_close(handle);
+    return handle > 0;
+}
+
+// Shows: pugixml takes a processing instruction whose target is "xml" in
+// any letter case for the declaration, and the store now reads its encoding
+// from it.  A file that starts "<?XML" is no XML (libexpat refuses it), and
+// its Latin-1 byte is no UTF-8: the store used to refuse it at open and now
+// opens it, reads it as ISO-8859-1 and saves it.
+TEST(Review, DeclarationInAnotherLetterCaseIsNoDeclaration) {
+    for (const char *target : {"XML", "xMl", "Xml"}) {
+        const std::string document = std::string("<?") + target +
+                                     " version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                                     "<DVR_CFG><K>caf\xE9</K></DVR_CFG>\n";
+        ASSERT_FALSE(parse_with_expat(document).well_formed) << target;
+        EXPECT_FALSE(opens(document)) << target;
+    }
+}
+
+// Shows: the declared encoding is now the attribute value as pugixml decodes
+// it, references expanded.  XML allows no reference in the declaration
+// (libexpat refuses the file); the store used to refuse such a name as no
+// EncName, and now opens the file in the encoding the reference spells.
+TEST(Review, ReferenceInTheDeclaredEncodingIsRefused) {
+    for (const char *encoding : {"&#73;SO-8859-1", "ISO&#45;8859-1", "ISO-8859-1&#x0;x"}) {
+        const std::string document = std::string("<?xml version=\"1.0\" encoding=\"") + encoding +
+                                     "\"?>\n<DVR_CFG><K>caf\xE9</K></DVR_CFG>\n";
+        ASSERT_FALSE(parse_with_expat(document).well_formed) << encoding;
+        EXPECT_FALSE(opens(document)) << encoding;
+    }
+}
+
+}  // namespace
