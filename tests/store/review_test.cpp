@@ -81,4 +81,24 @@ TEST(Review, NamesWithoutTheirSeparatorsActLikeTheNames) {
     }
 }
 
+// Shows (the old store did the same): glibc's Shift_JIS writes U+005C and
+// U+007E as the bytes 0x5C and 0x7E, which it reads as U+00A5 and U+203E.
+// The store takes iconv's bytes for the value, so a backslash or tilde
+// written to a Shift_JIS file reads back, through iconv and libexpat, as a
+// yen sign or overline: the write is answered with success and the file
+// does not hold the value.  A reference ("&#92;") would keep it.  The store
+// now knows those bytes read otherwise (it compares such text only after
+// converting it), and so answers every later write of the same value as a
+// change that the save then finds to leave the bytes as they are.
+TEST(Review, BackslashAndTildeKeptInShiftJis) {
+    const std::string saved =
+        apply("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<DVR_CFG><K>x</K></DVR_CFG>\n",
+              {{"DVR_CFG.K", "C:\\dir~1"}});
+    const ExpatView view = parse_with_expat(saved);
+    ASSERT_TRUE(view.well_formed) << view.error;
+    const ExpatElement *k = view.find("DVR_CFG.K");
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(k->text, "C:\\dir~1") << saved;
+}
+
 }  // namespace
