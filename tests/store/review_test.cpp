@@ -1,6 +1,7 @@
-// Inputs on which the store, since its encodings come from iconv's names and
-// its declared encoding from the parser's declaration node, acts otherwise
-// than it did or than an independent parser (libexpat) reads the file.
+// Inputs on which the store acts otherwise than it did before its encodings
+// came from iconv's names and its declared encoding from the parser's
+// declaration node, or otherwise than an independent reader (iconv and
+// libexpat) reads the file it saved.  Each test fails on the store as it is.
 #include <gtest/gtest.h>
 
 #include <algorithm>
