@@ -125,4 +125,22 @@ TEST(Review, ValueWrittenBackKeepsTheElementAsSpelled) {
               document);
 }
 
+// Shows (the old store did the same): names are matched as the file's
+// bytes, but glibc's windows-1258 reads a letter and a combining accent as
+// one character ("a" and 0xEC, the combining acute, read as U+00E1).  The
+// entry "DVR_CFG.\u00e1" is spelled 0xE1 and does not match the element
+// spelled "a\xEC", so the store adds a second element that iconv and libexpat
+// read under the same name, after the first: the value read is still the
+// old one.
+TEST(Review, NameWithACombiningAccentIsFoundInWindows1258) {
+    const std::string saved = apply(
+        "<?xml version=\"1.0\" encoding=\"windows-1258\"?>\n<DVR_CFG><a\xEC>1</a\xEC></DVR_CFG>\n",
+        {{"DVR_CFG.\xC3\xA1", "2"}});
+    const ExpatView view = parse_with_expat(saved);
+    ASSERT_TRUE(view.well_formed) << view.error;
+    const ExpatElement *setting = view.find("DVR_CFG.\xC3\xA1");
+    ASSERT_NE(setting, nullptr);
+    EXPECT_EQ(setting->text, "2") << saved;
+}
+
 }  // namespace
