@@ -1,0 +1,146 @@
+// Inputs on which the store acts otherwise than it did before its encodings
+// came from iconv's names and its declared encoding from the parser's
+// declaration node, or otherwise than an independent reader (iconv and
+// libexpat) reads the file it saved.  Each test fails on the store as it is.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "expat_view.h"
+#include "store_helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+bool opens(const std::string &bytes) {
+    ScratchDir dir;
+    write_file(dir / "config.xml", bytes);
+    const int handle = xml_file_open((dir / "config.xml").c_str());
+    xml_file_close(handle);
+    return handle > 0;
+}
+
+// Shows: pugixml takes a processing instruction whose target is "xml" in
+// any letter case for the declaration, and the store now reads its encoding
+// from it.  A file that starts "<?XML" is no XML (libexpat refuses it), and
+// its Latin-1 byte is no UTF-8: the store used to refuse it at open and now
+// opens it, reads it as ISO-8859-1 and saves it.
+TEST(Review, DeclarationInAnotherLetterCaseIsNoDeclaration) {
+    for (const char *target : {"XML", "xMl", "Xml"}) {
+        const std::string document = std::string("<?") + target +
+                                     " version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                                     "<DVR_CFG><K>caf\xE9</K></DVR_CFG>\n";
+        ASSERT_FALSE(parse_with_expat(document).well_formed) << target;
+        EXPECT_FALSE(opens(document)) << target;
+    }
+}
+
+// Shows: the declared encoding is now the attribute value as pugixml decodes
+// it, references expanded.  XML allows no reference in the declaration
+// (libexpat refuses the file); the store used to refuse such a name as no
+// EncName, and now opens the file in the encoding the reference spells.
+TEST(Review, ReferenceInTheDeclaredEncodingIsRefused) {
+    for (const char *encoding : {"&#73;SO-8859-1", "ISO&#45;8859-1", "ISO-8859-1&#x0;x"}) {
+        const std::string document = std::string("<?xml version=\"1.0\" encoding=\"") + encoding +
+                                     "\"?>\n<DVR_CFG><K>caf\xE9</K></DVR_CFG>\n";
+        ASSERT_FALSE(parse_with_expat(document).well_formed) << encoding;
+        EXPECT_FALSE(opens(document)) << encoding;
+    }
+}
+
+// The bytes after the declaration once "é日" is written to DVR_CFG.K of a
+// file declaring encoding.
+std::string body_after_write(const std::string &encoding) {
+    const std::string declaration = "<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>\n";
+    const std::string saved = apply(declaration + "<DVR_CFG><K>x</K></DVR_CFG>\n",
+                                    {{"DVR_CFG.K", "\xC3\xA9\xE6\x97\xA5"}});
+    return saved.compare(0, declaration.size(), declaration) == 0 ? saved.substr(declaration.size())
+                                                                  : saved;
+}
+
+// Shows: the README says the store takes the C library's own names "also
+// written without '-' and '_'", but the retry only asks iconv for the name so
+// written, and glibc has no such alias for SHIFT_JIS, MS_KANJI, WINDOWS-1252
+// or CN-BIG5.  Those spellings, which the old alias table took, now count as
+// an encoding the C library lacks: every non-ASCII character is written as a
+// reference, non-ASCII names are refused, and the file's own bytes go
+// unchecked.
+TEST(Review, NamesWithoutTheirSeparatorsActLikeTheNames) {
+    const std::pair<const char *, const char *> spellings[] = {{"ShiftJIS", "Shift_JIS"},
+                                                               {"MSKANJI", "MS_KANJI"},
+                                                               {"windows1252", "windows-1252"},
+                                                               {"CNBIG5", "CN-BIG5"}};
+    for (const auto &[spelled, name] : spellings) {
+        const std::string expected = body_after_write(name);
+        // The usual name converts: a character is in the file as its own bytes.
+        ASSERT_TRUE(std::any_of(expected.begin(), expected.end(), [](char c) { return c & 0x80; }))
+            << name;
+        EXPECT_EQ(body_after_write(spelled), expected) << spelled;
+    }
+}
+
+// Shows (the old store did the same): glibc's Shift_JIS writes U+005C and
+// U+007E as the bytes 0x5C and 0x7E, which it reads as U+00A5 and U+203E.
+// The store takes iconv's bytes for the value, so a backslash or tilde
+// written to a Shift_JIS file reads back, through iconv and libexpat, as a
+// yen sign or overline: the write is answered with success and the file
+// does not hold the value.  A reference ("&#92;") would keep it.  The store
+// now knows those bytes read otherwise (it compares such text only after
+// converting it), and so answers every later write of the same value as a
+// change that the save then finds to leave the bytes as they are.
+TEST(Review, BackslashAndTildeKeptInShiftJis) {
+    const std::string saved =
+        apply("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<DVR_CFG><K>x</K></DVR_CFG>\n",
+              {{"DVR_CFG.K", "C:\\dir~1"}});
+    const ExpatView view = parse_with_expat(saved);
+    ASSERT_TRUE(view.well_formed) << view.error;
+    const ExpatElement *k = view.find("DVR_CFG.K");
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(k->text, "C:\\dir~1") << saved;
+}
+
+// Shows (the old store did the same; found by the differential fuzzer in a
+// few minutes): a value written and then written back to what the element
+// holds in the file is still spliced in, so the save respells the element
+// and drops what its content held besides the text: a comment, a reference,
+// a CDATA section, the self-closing form.  The value is the one the file
+// held, so the file need not change at all (no flash write); the README
+// keeps everything not written byte for byte, and the fuzzer's own rule (an
+// element written with the value it held is no change) fails on it.
+TEST(Review, ValueWrittenBackKeepsTheElementAsSpelled) {
+    const std::string document =
+        "<DVR_CFG>\n  <K><!-- factory -->x</K>\n  <L>&#65;</L>\n  "
+        "<M>a<![CDATA[b]]></M>\n  <E/>\n</DVR_CFG>\n";
+    EXPECT_EQ(apply(document, {{"DVR_CFG.K", "changed"},
+                               {"DVR_CFG.K", "x"},
+                               {"DVR_CFG.L", "B"},
+                               {"DVR_CFG.L", "A"},
+                               {"DVR_CFG.M", "z"},
+                               {"DVR_CFG.M", "ab"},
+                               {"DVR_CFG.E", "1"},
+                               {"DVR_CFG.E", ""}}),
+              document);
+}
+
+// Shows (the old store did the same): names are matched as the file's
+// bytes, but glibc's windows-1258 reads a letter and a combining accent as
+// one character ("a" and 0xEC, the combining acute, read as U+00E1).  The
+// entry "DVR_CFG.\u00e1" is spelled 0xE1 and does not match the element
+// spelled "a\xEC", so the store adds a second element that iconv and libexpat
+// read under the same name, after the first: the value read is still the
+// old one.
+TEST(Review, NameWithACombiningAccentIsFoundInWindows1258) {
+    const std::string saved = apply(
+        "<?xml version=\"1.0\" encoding=\"windows-1258\"?>\n<DVR_CFG><a\xEC>1</a\xEC></DVR_CFG>\n",
+        {{"DVR_CFG.\xC3\xA1", "2"}});
+    const ExpatView view = parse_with_expat(saved);
+    ASSERT_TRUE(view.well_formed) << view.error;
+    const ExpatElement *setting = view.find("DVR_CFG.\xC3\xA1");
+    ASSERT_NE(setting, nullptr);
+    EXPECT_EQ(setting->text, "2") << saved;
+}
+
+}  // namespace
