@@ -166,21 +166,25 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
     } save{*this, current.get(), write_content, {-1, {}}};
     const std::string temporary = "." + name_ + ".tmp";
     Replacement replacement{
-        folder_,
-        name_.c_str(),
-        temporary.c_str(),
+        folder_, name_.c_str(), temporary.c_str(),
+        // Nothing may unwind past replace_at, which would leave the temporary
+        // file behind: a step that runs out of memory fails instead.
         [](int fd, void *context) {
             Save &save = *static_cast<Save *>(context);
             const struct stat &identity = save.file.identity_;
-            if ((::geteuid() == 0 && ::fchown(fd, identity.st_uid, identity.st_gid) != 0) ||
-                ::fchmod(fd, identity.st_mode & 07777) != 0 ||
-                !copy_extended_attributes(save.current, fd))
+            try {
+                if ((::geteuid() == 0 && ::fchown(fd, identity.st_uid, identity.st_gid) != 0) ||
+                    ::fchmod(fd, identity.st_mode & 07777) != 0 ||
+                    !copy_extended_attributes(save.current, fd))
+                    return false;
+            } catch (...) {
                 return false;
+            }
             save.sink.fd = fd;
             FILE *out = ::fopencookie(&save.sink, "w", {nullptr, sink_write, nullptr, nullptr});
             if (!out) return false;
             bool written = false;
-            try {  // nothing may unwind past replace_at, which would leave the temporary
+            try {
                 written = save.write_content(out) && std::fflush(out) == 0 && !std::ferror(out);
             } catch (...) {
             }
@@ -188,8 +192,12 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
         },
         [](void *context) {
             const Save &save = *static_cast<Save *>(context);
-            return save.file.names_opened_file(save.current) &&
-                   save.file.holds_expected_bytes(save.current);
+            try {
+                return save.file.names_opened_file(save.current) &&
+                       save.file.holds_expected_bytes(save.current);
+            } catch (...) {
+                return false;
+            }
         },
         &save};
     const bool replaced = replace_at(replacement);

@@ -1,16 +1,9 @@
-// Saves that run out of memory at their last check.  The store's promise
-// (README, config_file.h): on failure, "no memory" included, the file is
-// untouched and no temporary file remains.  Since the atomic replace moved
-// into replace_at (update_cfg/durable.cpp), the store's two callbacks run
-// inside a function that cleans up only when they return: an exception from
-// the last-moment check (holds_expected_bytes allocates its 64 KiB chunk
-// with new[]) or from the attribute copy (std::vector) unwinds straight past
-// it.  The temporary file ".config.xml.tmp" then stays beside the file and
-// its descriptor stays open.  Before, the Temporary object's destructor
-// removed and closed it on every way out.
-//
-// These tests fail on the current code and pass on the code before that
-// change; they show the fault, they do not fix it.
+// Saves that run out of memory at their last check or while copying the
+// file's attributes: the file stays untouched and no temporary file or
+// descriptor remains, "no memory" being one more failure of the save.  Both
+// run inside replace_at (update_cfg/durable.cpp), which cleans up only when
+// they return, so an exception that unwound past it would leave
+// ".config.xml.tmp" behind with its descriptor open.
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -65,10 +58,9 @@ int open_descriptors() {
     return count;
 }
 
-// ConfigFile::replace itself: the bad_alloc of the last-moment check
-// escapes (as the old code let it too), but the temporary file and its
-// descriptor must not be left behind.
-TEST(Review, ASaveOutOfMemoryAtItsLastCheckLeavesNoTemporaryFile) {
+// ConfigFile::replace itself: the bad_alloc of the last-moment check fails
+// the replace, and leaves neither the temporary file nor its descriptor.
+TEST(OutOfMemorySave, ASaveOutOfMemoryAtItsLastCheckLeavesNoTemporaryFile) {
     ScratchDir dir;
     const std::string path = dir / "config.xml";
     write_file(path, kDocument);
@@ -77,14 +69,10 @@ TEST(Review, ASaveOutOfMemoryAtItsLastCheckLeavesNoTemporaryFile) {
         xml_store::ConfigFile file;
         ASSERT_TRUE(file.open(path.c_str()));
         fail_array_of = kCheckChunk;
-        bool threw = false;
-        try {
-            file.replace([](FILE *out) { return std::fputs(kDocument, out) >= 0; });
-        } catch (const std::bad_alloc &) {
-            threw = true;
-        }
+        EXPECT_FALSE(file.replace([](FILE *out) { return std::fputs(kDocument, out) >= 0; }));
+        const bool reached = fail_array_of == 0;
         fail_array_of = 0;
-        EXPECT_TRUE(threw) << "the injected allocation failure was not reached";
+        EXPECT_TRUE(reached) << "the injected allocation failure was not reached";
     }
     EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.xml"})
         << "a temporary file stays beside the file";
@@ -94,8 +82,8 @@ TEST(Review, ASaveOutOfMemoryAtItsLastCheckLeavesNoTemporaryFile) {
 
 // The same through the store's document, as libxml.so's xml_file_save
 // calls it for the tool: the save fails (the tool would say "save ...
-// failed!" and keep the update file) and ".config.xml.tmp" stays.
-TEST(Review, AStoreSaveOutOfMemoryFailsWithoutATemporaryFile) {
+// failed!" and keep the update file) and leaves no ".config.xml.tmp".
+TEST(OutOfMemorySave, AStoreSaveOutOfMemoryFailsWithoutATemporaryFile) {
     ScratchDir dir;
     const std::string path = dir / "config.xml";
     write_file(path, kDocument);
