@@ -8,8 +8,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "text.h"
-
 namespace xml_store {
 namespace {
 
@@ -60,10 +58,6 @@ std::string plain_spelling(std::string_view name) {
     return plain;
 }
 
-bool starts_with_ignoring_case(const std::string &s, const char *prefix) {
-    return strncasecmp(s.c_str(), prefix, strlen(prefix)) == 0;
-}
-
 // XML's EncName: a letter, then letters, digits, '.', '_' and '-'.
 bool is_encoding_name(std::string_view name) {
     const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
@@ -83,9 +77,10 @@ constexpr const char *kNotAsciiBased[] = {"ISO2022", "CSISO2022", "HZ",   "UTF7"
                                           "UTF16",   "UTF32",     "UCS2", "UCS4"};
 
 bool named_not_ascii_based(const std::string &plain) {
-    return std::any_of(
-        std::begin(kNotAsciiBased), std::end(kNotAsciiBased),
-        [&](const char *prefix) { return starts_with_ignoring_case(plain, prefix); });
+    return std::any_of(std::begin(kNotAsciiBased), std::end(kNotAsciiBased),
+                       [&](const char *prefix) {
+                           return strncasecmp(plain.c_str(), prefix, strlen(prefix)) == 0;
+                       });
 }
 
 // The bytes below 0x80 that XML markup is made of, besides letters and digits.
