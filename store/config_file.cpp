@@ -67,22 +67,18 @@ void ConfigFile::Fingerprint::add(const char *data, size_t length) {
         hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
         hash ^= hash >> 29;
     };
-    size += length;
-    for (; length > 0 && pending_bytes > 0; --length) {
-        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++))
-                   << (8 * pending_bytes);
-        if (++pending_bytes < 8) continue;
-        mix(std::exchange(pending, 0));
-        pending_bytes = 0;
+    for (; length > 0 && size % 8 != 0; --length) {
+        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++)) << (8 * (size++ % 8));
+        if (size % 8 == 0) mix(std::exchange(pending, 0));
     }
+    size += length - length % 8;  // the whole words, mixed below
     for (; length >= 8; data += 8, length -= 8) {
         uint64_t word;
         std::memcpy(&word, data, sizeof word);
         mix(word);
     }
     for (; length > 0; --length)
-        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++))
-                   << (8 * pending_bytes++);
+        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++)) << (8 * (size++ % 8));
 }
 
 ConfigFile::~ConfigFile() {
