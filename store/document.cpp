@@ -394,7 +394,7 @@ std::vector<Document::Splice> Document::plan() const {
         const ElementSpan span = map.element(element);
         if (span.self_closing)
             splices.push_back(
-                {span.tag_close - 1, span.content_begin, element, Splice::Kind::self_closing});
+                {span.content_begin - 2, span.content_begin, element, Splice::Kind::self_closing});
         else
             splices.push_back(
                 {span.content_begin, span.content_end, element, Splice::Kind::content});
