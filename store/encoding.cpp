@@ -137,10 +137,6 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
         from_utf8_.reset();
     }
     ascii_compatible_ = to_utf8_ ? spells_markup_as_ascii() : !named_not_ascii_based(plain);
-    for (int b = 1; to_utf8_ && ascii_is_ascii_ && b < 0x80; ++b) {
-        const std::string byte(1, static_cast<char>(b));
-        ascii_is_ascii_ = to_utf8(byte) == byte;
-    }
 }
 
 // A byte-wise parser reads the file right, and what a save adds reads back,
@@ -153,13 +149,14 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
 // from '@' up may follow a lead byte (Shift_JIS, Big5, GBK; digits in
 // GB18030): inside a name or a text, where such characters stand, a
 // byte-wise parser reads past them.  Only the byte after a lead byte is
-// tried.  The other bytes below 0x80 may read as other characters
-// (reads_as_utf8()).
-bool Encoding::spells_markup_as_ascii() const {
+// tried.  The other bytes below 0x80 may read as other characters: the
+// same walk finds out whether any does (reads_as_utf8()).
+bool Encoding::spells_markup_as_ascii() {
     std::string out;
     for (int b = 1; b < 0x80; ++b) {
         const std::string byte(1, static_cast<char>(b));
         if (decode_alone(to_utf8_.get(), byte, out) != Decoded::character) return false;
+        ascii_is_ascii_ = ascii_is_ascii_ && out == byte;
         if (is_markup_byte(static_cast<unsigned char>(b)) &&
             (out != byte || from_utf8(byte) != byte))
             return false;
