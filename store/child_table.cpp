@@ -28,11 +28,9 @@ bool is_named(const char *node_name, std::string_view name) {
     return std::strncmp(node_name, name.data(), name.size()) == 0 && node_name[name.size()] == 0;
 }
 
-}  // namespace
-
 // Eight bytes at a time, the last eight overlapping: the names of one
 // element's children mostly share a prefix and differ at their end.
-uint32_t ChildTable::hash(std::string_view name) {
+uint32_t hash(std::string_view name) {
     const char *p = name.data();
     const size_t n = name.size();
     uint64_t h = n;
@@ -48,6 +46,8 @@ uint32_t ChildTable::hash(std::string_view name) {
     h = (h ^ (h >> 33)) * UINT64_C(0xFF51AFD7ED558CCD);
     return static_cast<uint32_t>(h ^ (h >> 33));
 }
+
+}  // namespace
 
 void ChildTable::insert(pugi::xml_node node) {
     // At most four in five slots used: probes stay short.

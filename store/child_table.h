@@ -19,8 +19,6 @@ namespace xml_store {
 // time goes to pugixml's calls and to reading names, not to the table.
 class ChildTable {
   public:
-    static uint32_t hash(std::string_view name);
-
     // Keeps the first node of a name: children added in document order
     // make every lookup the first match.
     void insert(pugi::xml_node node);

@@ -48,16 +48,6 @@ ssize_t sink_write(void *cookie, const char *data, size_t size) {
 // second copy of a large file in memory.
 constexpr size_t kCheckChunk = size_t{64} * 1024;
 
-bool read_whole(int fd, std::string &out) {
-    for (size_t done = 0; done < out.size();) {
-        const ssize_t n = ::read(fd, &out[done], out.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 // Eight bytes at a time, whatever pieces they come in: a save streams its
@@ -67,22 +57,18 @@ void ConfigFile::Fingerprint::add(const char *data, size_t length) {
         hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
         hash ^= hash >> 29;
     };
-    size += length;
-    for (; length > 0 && pending_bytes > 0; --length) {
-        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++))
-                   << (8 * pending_bytes);
-        if (++pending_bytes < 8) continue;
-        mix(std::exchange(pending, 0));
-        pending_bytes = 0;
+    for (; length > 0 && size % 8 != 0; --length) {
+        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++)) << (8 * (size++ % 8));
+        if (size % 8 == 0) mix(std::exchange(pending, 0));
     }
+    size += length - length % 8;  // the whole words, mixed below
     for (; length >= 8; data += 8, length -= 8) {
         uint64_t word;
         std::memcpy(&word, data, sizeof word);
         mix(word);
     }
     for (; length > 0; --length)
-        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++))
-                   << (8 * pending_bytes++);
+        pending |= static_cast<uint64_t>(static_cast<unsigned char>(*data++)) << (8 * (size++ % 8));
 }
 
 ConfigFile::~ConfigFile() {
@@ -105,8 +91,8 @@ bool ConfigFile::open(const char *path) {
         return false;
     bytes_.resize(static_cast<size_t>(identity_.st_size));
     struct stat after;
-    return read_whole(fd.get(), bytes_) && ::fstat(fd.get(), &after) == 0 &&
-           same_file(after, identity_, true) && fd.close();
+    return read_up_to(fd.get(), &bytes_[0], bytes_.size()) == bytes_.size() &&
+           ::fstat(fd.get(), &after) == 0 && same_file(after, identity_, true) && fd.close();
 }
 
 bool ConfigFile::names_opened_file(int fd) const {

@@ -47,8 +47,7 @@ class ConfigFile {
     struct Fingerprint {
         uint64_t size = 0;
         uint64_t hash = 0;
-        uint64_t pending = 0;  // the bytes past the last whole eight
-        unsigned pending_bytes = 0;
+        uint64_t pending = 0;  // the size % 8 bytes past the last whole eight
         void add(const char *data, size_t length);
         bool operator==(const Fingerprint &other) const {
             return size == other.size && hash == other.hash && pending == other.pending;

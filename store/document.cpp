@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <new>
 
 #include "entry_path.h"
@@ -133,7 +132,7 @@ bool Document::is_whole() const {
 // a table keeps the first of each name it is given in that order.
 Document::Lookup Document::find_element(pugi::xml_node parent, std::string_view name) {
     ChildIndex &index = indexes_[parent.internal_object()];
-    if (index.built) {
+    if (index.lookups > kScansBeforeTable) {
         const pugi::xml_node child = index.by_name.find(name);
         return {child, !child && index.holds_text};
     }
@@ -156,7 +155,6 @@ Document::Lookup Document::build_index(pugi::xml_node parent, ChildIndex &index,
             text = has_text(child.value());
     }
     index.holds_text = text;
-    index.built = true;
     const pugi::xml_node child = index.by_name.find(name);
     return {child, !child && text};
 }
@@ -328,10 +326,8 @@ WriteResult Document::add_elements(pugi::xml_node parent, bool parsed_holds_text
     undo.note_leaf(node);
     values_[node.internal_object()] = std::move(copy);
     const auto indexed = indexes_.find(parent.internal_object());
-    if (indexed != indexes_.end()) {
-        ChildIndex &index = indexed.value();
-        if (index.built) index.by_name.insert(undo.top);
-    }
+    if (indexed != indexes_.end() && indexed->second.lookups > kScansBeforeTable)
+        indexed.value().by_name.insert(undo.top);
     undo.keep();
     dirty_ = true;
     return WriteResult::written;
@@ -395,7 +391,7 @@ std::vector<Document::Splice> Document::plan() const {
         const ElementSpan span = map.element(element);
         if (span.self_closing)
             splices.push_back(
-                {span.tag_close - 1, span.content_begin, element, Splice::Kind::self_closing});
+                {span.content_begin - 2, span.content_begin, element, Splice::Kind::self_closing});
         else
             splices.push_back(
                 {span.content_begin, span.content_end, element, Splice::Kind::content});

@@ -76,8 +76,7 @@ class Document {
     // few scan (pugixml's own loop, the cheapest walk there is); the next
     // builds a table of them in its walk, once scans have cost about as much.
     struct ChildIndex {
-        unsigned lookups = 0;
-        bool built = false;
+        unsigned lookups = 0;     // past kScansBeforeTable: by_name is built
         bool holds_text = false;  // parsed text in the element, once built
         ChildTable by_name;
     };

@@ -8,8 +8,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "text.h"
-
 namespace xml_store {
 namespace {
 
@@ -60,10 +58,6 @@ std::string plain_spelling(std::string_view name) {
     return plain;
 }
 
-bool starts_with_ignoring_case(const std::string &s, const char *prefix) {
-    return strncasecmp(s.c_str(), prefix, strlen(prefix)) == 0;
-}
-
 // XML's EncName: a letter, then letters, digits, '.', '_' and '-'.
 bool is_encoding_name(std::string_view name) {
     const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
@@ -83,9 +77,10 @@ constexpr const char *kNotAsciiBased[] = {"ISO2022", "CSISO2022", "HZ",   "UTF7"
                                           "UTF16",   "UTF32",     "UCS2", "UCS4"};
 
 bool named_not_ascii_based(const std::string &plain) {
-    return std::any_of(
-        std::begin(kNotAsciiBased), std::end(kNotAsciiBased),
-        [&](const char *prefix) { return starts_with_ignoring_case(plain, prefix); });
+    return std::any_of(std::begin(kNotAsciiBased), std::end(kNotAsciiBased),
+                       [&](const char *prefix) {
+                           return strncasecmp(plain.c_str(), prefix, strlen(prefix)) == 0;
+                       });
 }
 
 // The bytes below 0x80 that XML markup is made of, besides letters and digits.
@@ -142,10 +137,6 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
         from_utf8_.reset();
     }
     ascii_compatible_ = to_utf8_ ? spells_markup_as_ascii() : !named_not_ascii_based(plain);
-    for (int b = 1; to_utf8_ && ascii_is_ascii_ && b < 0x80; ++b) {
-        const std::string byte(1, static_cast<char>(b));
-        ascii_is_ascii_ = to_utf8(byte) == byte;
-    }
 }
 
 // A byte-wise parser reads the file right, and what a save adds reads back,
@@ -158,13 +149,14 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
 // from '@' up may follow a lead byte (Shift_JIS, Big5, GBK; digits in
 // GB18030): inside a name or a text, where such characters stand, a
 // byte-wise parser reads past them.  Only the byte after a lead byte is
-// tried.  The other bytes below 0x80 may read as other characters
-// (reads_as_utf8()).
-bool Encoding::spells_markup_as_ascii() const {
+// tried.  The other bytes below 0x80 may read as other characters: the
+// same walk finds out whether any does (reads_as_utf8()).
+bool Encoding::spells_markup_as_ascii() {
     std::string out;
     for (int b = 1; b < 0x80; ++b) {
         const std::string byte(1, static_cast<char>(b));
         if (decode_alone(to_utf8_.get(), byte, out) != Decoded::character) return false;
+        ascii_is_ascii_ = ascii_is_ascii_ && out == byte;
         if (is_markup_byte(static_cast<unsigned char>(b)) &&
             (out != byte || from_utf8(byte) != byte))
             return false;

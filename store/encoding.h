@@ -66,7 +66,7 @@ class Encoding {
     };
     using Conversion = std::unique_ptr<void, Close>;  // empty: no such conversion here
 
-    bool spells_markup_as_ascii() const;
+    bool spells_markup_as_ascii();
 
     bool utf8_ = true;
     bool ascii_compatible_ = true;

@@ -124,9 +124,9 @@ size_t SourceMap::end(pugi::xml_node node) const {
 
 ElementSpan SourceMap::element(pugi::xml_node element) const {
     ElementSpan span{};
-    span.tag_close = start_tag_close(element);
-    span.self_closing = span.tag_close > 0 && src_[span.tag_close - 1] == '/';
-    span.content_begin = span.tag_close + 1;
+    const size_t close = start_tag_close(element);
+    span.self_closing = close > 0 && src_[close - 1] == '/';
+    span.content_begin = close + 1;
     if (span.self_closing) {
         span.content_end = span.content_begin;
         return span;

@@ -12,9 +12,8 @@ namespace xml_store {
 
 // Byte positions of one element in the source.
 struct ElementSpan {
-    size_t tag_close;      // the '>' of its start tag
     bool self_closing;     // written as <name/> or <name .../>
-    size_t content_begin;  // just after the start tag
+    size_t content_begin;  // just after the start tag's ">" (or "/>")
     size_t content_end;    // the "</" of its end tag; content_begin when self-closing
 };
 

@@ -20,6 +20,17 @@ bool write_all(int fd, const char *data, size_t length) {
     return true;
 }
 
+size_t read_up_to(int fd, char *data, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = read(fd, data + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
 bool close_fd(int fd) {
     return close(fd) == 0 || errno == EINTR;
 }

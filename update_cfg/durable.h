@@ -21,6 +21,9 @@ bool same_file(const struct stat &a, const struct stat &b, bool change_time);
 
 // Writes all of data.  An interrupted write goes on: a signal is no failure.
 bool write_all(int fd, const char *data, size_t length);
+// Reads into data up to length bytes, fewer only at the end of the file or
+// on an error; an interrupted read goes on, as a write does.
+size_t read_up_to(int fd, char *data, size_t length);
 // Linux releases a descriptor even when close() fails with EINTR.
 bool close_fd(int fd);
 

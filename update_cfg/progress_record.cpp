@@ -55,10 +55,7 @@ void ProgressRecord::load(const char *path) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return;
     char file[sizeof m_text];
-    size_t length = 0;
-    ssize_t n;
-    while (length < sizeof file && (n = read(fd, file + length, sizeof file - length)) > 0)
-        length += static_cast<size_t>(n);
+    const size_t length = read_up_to(fd, file, sizeof file);
     close(fd);
 
     const size_t check_length = CHECK_LINE_SIZE - 1;

@@ -165,16 +165,12 @@ namespace {
 // never replaced.  Named as path names it where that is the same folder, so
 // that messages name it as the device's paths do.
 bool replaced_folder(const char *path, char *folder, size_t size) {
-    char real[PATH_MAX], named_real[PATH_MAX];
+    char real[PATH_MAX], real_folder[PATH_MAX], named_real[PATH_MAX];
     if (!realpath(path, real)) return folder_of(path, folder, size);
-    if (!folder_of(path, folder, size)) return false;
-    char real_folder[PATH_MAX];
-    if (!folder_of(real, real_folder, sizeof real_folder)) return false;
+    if (!folder_of(path, folder, size) || !folder_of(real, real_folder, sizeof real_folder))
+        return false;
     if (realpath(folder, named_real) && strcmp(named_real, real_folder) == 0) return true;
-    const size_t length = strlen(real_folder);
-    if (length >= size) return false;
-    memcpy(folder, real_folder, length + 1);
-    return true;
+    return folder_of(real, folder, size);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
-#include "entry_limits.h"
 #include "progress_record.h"
 
 class update_cfg {
