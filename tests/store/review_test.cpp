@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "expat_view.h"
-#include "store_helpers.h"
+#include "store_case.h"
 
 using namespace testing_support;
 
