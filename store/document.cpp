@@ -82,11 +82,18 @@ bool Document::parse() {
     if (!dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) ||
         !is_whole())
         return false;
-    // A whole document holds a declaration at its start alone.
+    // A whole document holds a declaration at its start alone.  The parser
+    // takes "<?XML" in any letter case for one, which XML does not: such a
+    // file has none, and is UTF-8.  It expands references in the values,
+    // where XML allows none: "&#73;SO-8859-1" names no encoding.
     const pugi::xml_node declaration = dom_.first_child();
     const pugi::xml_attribute declared = declaration.attribute("encoding");
-    if (declaration.type() == pugi::node_declaration && declared)
+    const SourceMap map = source_map();
+    if (declaration.type() == pugi::node_declaration && declared &&
+        bytes.compare(map.begin(declaration), 5, "<?xml") == 0) {
+        if (bytes.find('&', map.begin(declaration)) < map.end(declaration)) return false;
         encoding_ = Encoding(declared.value());
+    }
     if (!encoding_.ascii_compatible() || !encoding_.holds_only_characters(bytes)) return false;
     learn_layout();
     return true;
