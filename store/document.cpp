@@ -187,6 +187,11 @@ bool Document::holds_text(pugi::xml_node element, bool parsed_holds_text) const 
 bool Document::text_equals(pugi::xml_node element, std::string_view value) const {
     const auto written = values_.find(element.internal_object());
     if (written != values_.end()) return written->second == value;
+    return parsed_text_equals(element, value);
+}
+
+// The same, for the text the element was parsed with, whatever was written.
+bool Document::parsed_text_equals(pugi::xml_node element, std::string_view value) const {
     if (!SourceMap::is_parsed(element)) return value.empty();
     // Most settings: all their text kept in the element, no reference in it
     // and UTF-8 already; compared where it lies.
@@ -299,6 +304,16 @@ WriteResult Document::change(std::string_view entry_bytes, std::string_view valu
     }
     if (element.find_child(is_element)) return WriteResult::has_children;
     if (text_equals(element, value)) return WriteResult::unchanged;
+    // Written back to its parsed text, an element is spliced as parsed again:
+    // its comments, references and self-closing form stay, and a save that
+    // has nothing else to do leaves the file alone.
+    const auto written = values_.find(element.internal_object());
+    if (written != values_.end() && SourceMap::is_parsed(element) &&
+        parsed_text_equals(element, value)) {
+        values_.erase(written);
+        dirty_ = true;
+        return WriteResult::written;
+    }
 
     std::string copy(value);
     values_[element.internal_object()] = std::move(copy);
