@@ -142,9 +142,9 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
         from_utf8_.reset();
     }
     ascii_compatible_ = to_utf8_ ? spells_markup_as_ascii() : !named_not_ascii_based(plain);
-    for (int b = 1; to_utf8_ && ascii_is_ascii_ && b < 0x80; ++b) {
+    for (int b = 1; to_utf8_ && b < 0x80; ++b) {
         const std::string byte(1, static_cast<char>(b));
-        ascii_is_ascii_ = to_utf8(byte) == byte;
+        if (to_utf8(byte) != byte) reads_otherwise_ += byte;
     }
 }
 
@@ -216,6 +216,24 @@ std::optional<std::string> Encoding::from_utf8(std::string_view utf8, Missing mi
             }
         }
         return out;
+    }
+    // Such a byte would read back as another character: a reference, then,
+    // between pieces converted without it.  UTF-8 holds ASCII bytes only as
+    // the ASCII characters.
+    if (!reads_otherwise_.empty() &&
+        utf8.find_first_of(reads_otherwise_) != std::string_view::npos) {
+        size_t from = 0;
+        for (size_t at; (at = utf8.find_first_of(reads_otherwise_, from)) != std::string_view::npos;
+             from = at + 1) {
+            const std::optional<std::string> piece =
+                from_utf8(utf8.substr(from, at - from), missing);
+            if (!piece || missing == Missing::refuse) return std::nullopt;
+            out += *piece;
+            append_reference(out, static_cast<unsigned char>(utf8[at]));
+        }
+        const std::optional<std::string> rest = from_utf8(utf8.substr(from), missing);
+        if (!rest) return std::nullopt;
+        return out += *rest;
     }
     iconv_t cd = from_utf8_.get();
     iconv(cd, nullptr, nullptr, nullptr, nullptr);

@@ -41,11 +41,13 @@ class Encoding {
     // decides, and says which those are.
     bool ascii_compatible() const { return ascii_compatible_; }
     // True when bytes of this encoding are the same bytes in UTF-8: always
-    // in UTF-8 itself, and ASCII where every byte below 0x80 is the ASCII
-    // character; not in Shift_JIS ('\\' and '~' are U+00A5 and U+203E) nor
-    // in the national variants of ISO 646.
+    // in UTF-8 itself, and ASCII without the bytes that read as other
+    // characters: '\\' and '~' in Shift_JIS (U+00A5 and U+203E), a few in
+    // the national variants of ISO 646.
     bool reads_as_utf8(std::string_view bytes) const {
-        return utf8_ || (ascii_is_ascii_ && is_ascii(bytes));
+        return utf8_ || (is_ascii(bytes) &&
+                         (reads_otherwise_.empty() ||
+                          bytes.find_first_of(reads_otherwise_) == std::string_view::npos));
     }
 
     // False when bytes hold a sequence this encoding does not have; true
@@ -55,7 +57,9 @@ class Encoding {
     std::optional<std::string> to_utf8(std::string_view bytes) const;
     // utf8 in this encoding, each piece ending in the encoding's initial
     // shift state; empty when utf8 is not valid UTF-8, or (Missing::refuse)
-    // when the encoding lacks one of its characters.
+    // when the encoding lacks one of its characters.  An ASCII character
+    // whose byte reads as another one is missing too: Shift_JIS writes '\\'
+    // as the byte it reads as U+00A5.
     std::optional<std::string> from_utf8(std::string_view utf8,
                                          Missing missing = Missing::reference) const;
 
@@ -70,7 +74,9 @@ class Encoding {
 
     bool utf8_ = true;
     bool ascii_compatible_ = true;
-    bool ascii_is_ascii_ = true;  // assumed where the C library cannot tell
+    // The bytes below 0x80 that read as another character; none assumed
+    // where the C library cannot tell.
+    std::string reads_otherwise_;
     // Both or neither: the C library converts this encoding both ways.
     Conversion to_utf8_;
     Conversion from_utf8_;
