@@ -28,8 +28,9 @@ class Encoding {
     // UTF-8, the encoding of a document that declares none.
     Encoding() = default;
     // The encoding a declaration names: any name iconv knows, in any letter
-    // case, or one of those names without its '-' and '_' or with "x-"
-    // before it ("utf_8", "x-cp1251").  Where the C library has no
+    // case, or a name that is one once its '-' and '_' and a leading "x-"
+    // are dropped ("utf_8", "x-cp1251"; not "SHIFTJIS", which iconv does
+    // not know so written).  Where the C library has no
     // conversion for it (a device libc without its tables, or a name nobody
     // knows), only ASCII is known: from_utf8() writes every other character
     // as a reference and to_utf8() takes ASCII alone.
