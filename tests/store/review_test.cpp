@@ -1,7 +1,7 @@
-// Inputs on which the store acts otherwise than it did before its encodings
-// came from iconv's names and its declared encoding from the parser's
-// declaration node, or otherwise than an independent reader (iconv and
-// libexpat) reads the file it saved.  Each test fails on the store as it is.
+// Inputs on which the store once acted otherwise than it did before its
+// encodings came from iconv's names and its declared encoding from the
+// parser's declaration node, or otherwise than an independent reader (iconv
+// and libexpat) reads the file it saved.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,11 +23,10 @@ bool opens(const std::string &bytes) {
     return handle > 0;
 }
 
-// Shows: pugixml takes a processing instruction whose target is "xml" in
-// any letter case for the declaration, and the store now reads its encoding
-// from it.  A file that starts "<?XML" is no XML (libexpat refuses it), and
-// its Latin-1 byte is no UTF-8: the store used to refuse it at open and now
-// opens it, reads it as ISO-8859-1 and saves it.
+// pugixml takes a processing instruction whose target is "xml" in any
+// letter case for the declaration.  A file that starts "<?XML" is no XML
+// (libexpat refuses it): the store reads no encoding from it, so the file is
+// UTF-8, and its Latin-1 byte has it refused at open.
 TEST(Review, DeclarationInAnotherLetterCaseIsNoDeclaration) {
     for (const char *target : {"XML", "xMl", "Xml"}) {
         const std::string document = std::string("<?") + target +
@@ -38,10 +37,9 @@ TEST(Review, DeclarationInAnotherLetterCaseIsNoDeclaration) {
     }
 }
 
-// Shows: the declared encoding is now the attribute value as pugixml decodes
-// it, references expanded.  XML allows no reference in the declaration
-// (libexpat refuses the file); the store used to refuse such a name as no
-// EncName, and now opens the file in the encoding the reference spells.
+// pugixml expands references in the declaration's values, where XML allows
+// none (libexpat refuses the file): the store refuses it rather than open it
+// in the encoding the reference spells, or in one a "&#x0;" cut short.
 TEST(Review, ReferenceInTheDeclaredEncodingIsRefused) {
     for (const char *encoding : {"&#73;SO-8859-1", "ISO&#45;8859-1", "ISO-8859-1&#x0;x"}) {
         const std::string document = std::string("<?xml version=\"1.0\" encoding=\"") + encoding +
@@ -85,15 +83,10 @@ TEST(Review, NamesIconvDoesNotKnowAreEncodingsTheCLibraryLacks) {
     }
 }
 
-// Shows (the old store did the same): glibc's Shift_JIS writes U+005C and
-// U+007E as the bytes 0x5C and 0x7E, which it reads as U+00A5 and U+203E.
-// The store takes iconv's bytes for the value, so a backslash or tilde
-// written to a Shift_JIS file reads back, through iconv and libexpat, as a
-// yen sign or overline: the write is answered with success and the file
-// does not hold the value.  A reference ("&#92;") would keep it.  The store
-// now knows those bytes read otherwise (it compares such text only after
-// converting it), and so answers every later write of the same value as a
-// change that the save then finds to leave the bytes as they are.
+// glibc's Shift_JIS writes U+005C and U+007E as the bytes 0x5C and 0x7E,
+// which it reads as U+00A5 and U+203E (the old store wrote those bytes, and
+// the value read back, through iconv and libexpat, was a yen sign and an
+// overline).  The store writes such a character as a reference ("&#92;").
 TEST(Review, BackslashAndTildeKeptInShiftJis) {
     const std::string saved =
         apply("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<DVR_CFG><K>x</K></DVR_CFG>\n",
@@ -105,14 +98,11 @@ TEST(Review, BackslashAndTildeKeptInShiftJis) {
     EXPECT_EQ(k->text, "C:\\dir~1") << saved;
 }
 
-// Shows (the old store did the same; found by the differential fuzzer in a
-// few minutes): a value written and then written back to what the element
-// holds in the file is still spliced in, so the save respells the element
-// and drops what its content held besides the text: a comment, a reference,
-// a CDATA section, the self-closing form.  The value is the one the file
-// held, so the file need not change at all (no flash write); the README
-// keeps everything not written byte for byte, and the fuzzer's own rule (an
-// element written with the value it held is no change) fails on it.
+// Found by the differential fuzzer (the old store did the same): a value
+// written and then written back to what the element holds in the file was
+// still spliced in, and the save respelled the element, dropping a comment,
+// a reference, a CDATA section, the self-closing form.  Written back, the
+// element is spliced as parsed: the file keeps every byte.
 TEST(Review, ValueWrittenBackKeepsTheElementAsSpelled) {
     const std::string document =
         "<DVR_CFG>\n  <K><!-- factory -->x</K>\n  <L>&#65;</L>\n  "
