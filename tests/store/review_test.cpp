@@ -118,6 +118,28 @@ TEST(Review, ValueWrittenBackKeepsTheElementAsSpelled) {
               document);
 }
 
+// Written back with nothing else changed, the file is not written at all;
+// written back after a save of the other value, it is its old bytes again.
+// A new element written twice keeps its last value.
+TEST(Review, ValueWrittenBackLeavesTheFileOrRestoresIt) {
+    const std::string document = "<DVR_CFG>\n  <K><!-- factory -->x</K>\n</DVR_CFG>\n";
+    StoreFile store(document);
+    ASSERT_GT(store.handle, 0);
+    const struct stat before = store.status();
+    EXPECT_EQ(store.write("DVR_CFG.K", "changed"), 0);
+    EXPECT_EQ(store.write("DVR_CFG.K", "x"), 0);
+    EXPECT_EQ(store.save(), 0);
+    EXPECT_TRUE(store.untouched_since(before));
+    EXPECT_EQ(store.write("DVR_CFG.K", "changed"), 0);
+    EXPECT_EQ(store.save(), 0);
+    EXPECT_EQ(store.bytes(), replaced(document, "<!-- factory -->x", "changed"));
+    EXPECT_EQ(store.write("DVR_CFG.K", "x"), 0);
+    EXPECT_EQ(store.write("DVR_CFG.N", "1"), 0);
+    EXPECT_EQ(store.write("DVR_CFG.N", ""), 0);
+    EXPECT_EQ(store.save(), 0);
+    EXPECT_EQ(store.bytes(), replaced(document, "</K>\n", "</K>\n  <N></N>\n"));
+}
+
 // A known limit, left (the old store had it too): names are matched as the
 // file's bytes, the entry's names converted from UTF-8, but glibc's
 // windows-1258 (and TCVN5712-1) reads a letter and a combining accent as one
