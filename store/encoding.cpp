@@ -144,7 +144,7 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
     ascii_compatible_ = to_utf8_ ? spells_markup_as_ascii() : !named_not_ascii_based(plain);
     for (int b = 1; to_utf8_ && b < 0x80; ++b) {
         const std::string byte(1, static_cast<char>(b));
-        if (to_utf8(byte) != byte) reads_otherwise_ += byte;
+        reads_otherwise_[b] = to_utf8(byte) != byte;
     }
 }
 
@@ -218,18 +218,17 @@ std::optional<std::string> Encoding::from_utf8(std::string_view utf8, Missing mi
         return out;
     }
     // Such a byte would read back as another character: a reference, then,
-    // between pieces converted without it.  UTF-8 holds ASCII bytes only as
-    // the ASCII characters.
-    if (!reads_otherwise_.empty() &&
-        utf8.find_first_of(reads_otherwise_) != std::string_view::npos) {
+    // between pieces converted without it.
+    size_t odd = reads_otherwise_.none() ? std::string_view::npos : find_reading_otherwise(utf8, 0);
+    if (odd != std::string_view::npos) {
         size_t from = 0;
-        for (size_t at; (at = utf8.find_first_of(reads_otherwise_, from)) != std::string_view::npos;
-             from = at + 1) {
+        for (; odd != std::string_view::npos;
+             from = odd + 1, odd = find_reading_otherwise(utf8, from)) {
             const std::optional<std::string> piece =
-                from_utf8(utf8.substr(from, at - from), missing);
+                from_utf8(utf8.substr(from, odd - from), missing);
             if (!piece || missing == Missing::refuse) return std::nullopt;
             out += *piece;
-            append_reference(out, static_cast<unsigned char>(utf8[at]));
+            append_reference(out, static_cast<unsigned char>(utf8[odd]));
         }
         const std::optional<std::string> rest = from_utf8(utf8.substr(from), missing);
         if (!rest) return std::nullopt;

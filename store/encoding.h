@@ -10,6 +10,7 @@
 
 #include <iconv.h>
 
+#include <bitset>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,9 +47,12 @@ class Encoding {
     // characters: '\\' and '~' in Shift_JIS (U+00A5 and U+203E), a few in
     // the national variants of ISO 646.
     bool reads_as_utf8(std::string_view bytes) const {
-        return utf8_ || (is_ascii(bytes) &&
-                         (reads_otherwise_.empty() ||
-                          bytes.find_first_of(reads_otherwise_) == std::string_view::npos));
+        if (utf8_) return true;
+        for (const char c : bytes) {
+            const auto b = static_cast<unsigned char>(c);
+            if (b >= 0x80 || reads_otherwise_[b]) return false;
+        }
+        return true;
     }
 
     // False when bytes hold a sequence this encoding does not have; true
@@ -72,12 +76,20 @@ class Encoding {
     using Conversion = std::unique_ptr<void, Close>;  // empty: no such conversion here
 
     bool spells_markup_as_ascii() const;
+    // UTF-8 holds bytes below 0x80 only as the ASCII characters.
+    size_t find_reading_otherwise(std::string_view utf8, size_t from) const {
+        for (; from < utf8.size(); ++from) {
+            const auto b = static_cast<unsigned char>(utf8[from]);
+            if (b < 0x80 && reads_otherwise_[b]) return from;
+        }
+        return std::string_view::npos;
+    }
 
     bool utf8_ = true;
     bool ascii_compatible_ = true;
     // The bytes below 0x80 that read as another character; none assumed
     // where the C library cannot tell.
-    std::string reads_otherwise_;
+    std::bitset<0x80> reads_otherwise_;
     // Both or neither: the C library converts this encoding both ways.
     Conversion to_utf8_;
     Conversion from_utf8_;
