@@ -81,11 +81,18 @@ bool Document::parse() {
     if (!dom_.load_buffer(bytes.data(), bytes.size(), kParseFlags, pugi::encoding_utf8) ||
         !is_whole())
         return false;
-    // A whole document holds a declaration at its start alone.
+    // A whole document holds a declaration at its start alone.  The parser
+    // takes "<?XML" in any letter case for one, which XML does not: such a
+    // file has none, and is UTF-8.  It expands references in the values,
+    // where XML allows none: "&#73;SO-8859-1" names no encoding.
     const pugi::xml_node declaration = dom_.first_child();
     const pugi::xml_attribute declared = declaration.attribute("encoding");
-    if (declaration.type() == pugi::node_declaration && declared)
+    const SourceMap map = source_map();
+    if (declaration.type() == pugi::node_declaration && declared &&
+        bytes.compare(map.begin(declaration), 5, "<?xml") == 0) {
+        if (bytes.find('&', map.begin(declaration)) < map.end(declaration)) return false;
         encoding_ = Encoding(declared.value());
+    }
     if (!encoding_.ascii_compatible() || !encoding_.holds_only_characters(bytes)) return false;
     learn_layout();
     return true;
@@ -178,6 +185,11 @@ bool Document::holds_text(pugi::xml_node element, bool parsed_holds_text) const 
 bool Document::text_equals(pugi::xml_node element, std::string_view value) const {
     const auto written = values_.find(element.internal_object());
     if (written != values_.end()) return written->second == value;
+    return parsed_text_equals(element, value);
+}
+
+// The same, for the text the element was parsed with, whatever was written.
+bool Document::parsed_text_equals(pugi::xml_node element, std::string_view value) const {
     if (!SourceMap::is_parsed(element)) return value.empty();
     // Most settings: all their text kept in the element, no reference in it
     // and UTF-8 already; compared where it lies.
@@ -290,6 +302,16 @@ WriteResult Document::change(std::string_view entry_bytes, std::string_view valu
     }
     if (element.find_child(is_element)) return WriteResult::has_children;
     if (text_equals(element, value)) return WriteResult::unchanged;
+    // Written back to its parsed text, an element is spliced as parsed again:
+    // its comments, references and self-closing form stay, and a save that
+    // has nothing else to do leaves the file alone.
+    const auto written = values_.find(element.internal_object());
+    if (written != values_.end() && SourceMap::is_parsed(element) &&
+        parsed_text_equals(element, value)) {
+        values_.erase(written);
+        dirty_ = true;
+        return WriteResult::written;
+    }
 
     std::string copy(value);
     values_[element.internal_object()] = std::move(copy);

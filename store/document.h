@@ -101,6 +101,7 @@ class Document {
                                                          std::string &spelled) const;
     bool holds_text(pugi::xml_node element, bool parsed_holds_text) const;
     bool text_equals(pugi::xml_node element, std::string_view value) const;
+    bool parsed_text_equals(pugi::xml_node element, std::string_view value) const;
     std::optional<std::string> parsed_utf8(pugi::xml_node element) const;
     std::string_view value_of(pugi::xml_node element) const;
     std::string file_text(std::string_view value) const;

@@ -150,13 +150,13 @@ Encoding::Encoding(std::string_view name) : utf8_(false), ascii_compatible_(fals
 // GB18030): inside a name or a text, where such characters stand, a
 // byte-wise parser reads past them.  Only the byte after a lead byte is
 // tried.  The other bytes below 0x80 may read as other characters: the
-// same walk finds out whether any does (reads_as_utf8()).
+// same walk notes which (reads_as_utf8(), from_utf8()).
 bool Encoding::spells_markup_as_ascii() {
     std::string out;
     for (int b = 1; b < 0x80; ++b) {
         const std::string byte(1, static_cast<char>(b));
         if (decode_alone(to_utf8_.get(), byte, out) != Decoded::character) return false;
-        ascii_is_ascii_ = ascii_is_ascii_ && out == byte;
+        reads_otherwise_[b] = out != byte;
         if (is_markup_byte(static_cast<unsigned char>(b)) &&
             (out != byte || from_utf8(byte) != byte))
             return false;
@@ -208,6 +208,23 @@ std::optional<std::string> Encoding::from_utf8(std::string_view utf8, Missing mi
             }
         }
         return out;
+    }
+    // Such a byte would read back as another character: a reference, then,
+    // between pieces converted without it.
+    size_t odd = reads_otherwise_.none() ? std::string_view::npos : find_reading_otherwise(utf8, 0);
+    if (odd != std::string_view::npos) {
+        size_t from = 0;
+        for (; odd != std::string_view::npos;
+             from = odd + 1, odd = find_reading_otherwise(utf8, from)) {
+            const std::optional<std::string> piece =
+                from_utf8(utf8.substr(from, odd - from), missing);
+            if (!piece || missing == Missing::refuse) return std::nullopt;
+            out += *piece;
+            append_reference(out, static_cast<unsigned char>(utf8[odd]));
+        }
+        const std::optional<std::string> rest = from_utf8(utf8.substr(from), missing);
+        if (!rest) return std::nullopt;
+        return out += *rest;
     }
     iconv_t cd = from_utf8_.get();
     iconv(cd, nullptr, nullptr, nullptr, nullptr);

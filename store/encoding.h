@@ -10,6 +10,7 @@
 
 #include <iconv.h>
 
+#include <bitset>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,8 +29,9 @@ class Encoding {
     // UTF-8, the encoding of a document that declares none.
     Encoding() = default;
     // The encoding a declaration names: any name iconv knows, in any letter
-    // case, or one of those names without its '-' and '_' or with "x-"
-    // before it ("utf_8", "x-cp1251").  Where the C library has no
+    // case, or a name that is one once its '-' and '_' and a leading "x-"
+    // are dropped ("utf_8", "x-cp1251"; not "SHIFTJIS", which iconv does
+    // not know so written).  Where the C library has no
     // conversion for it (a device libc without its tables, or a name nobody
     // knows), only ASCII is known: from_utf8() writes every other character
     // as a reference and to_utf8() takes ASCII alone.
@@ -41,11 +43,16 @@ class Encoding {
     // decides, and says which those are.
     bool ascii_compatible() const { return ascii_compatible_; }
     // True when bytes of this encoding are the same bytes in UTF-8: always
-    // in UTF-8 itself, and ASCII where every byte below 0x80 is the ASCII
-    // character; not in Shift_JIS ('\\' and '~' are U+00A5 and U+203E) nor
-    // in the national variants of ISO 646.
+    // in UTF-8 itself, and ASCII without the bytes that read as other
+    // characters: '\\' and '~' in Shift_JIS (U+00A5 and U+203E), a few in
+    // the national variants of ISO 646.
     bool reads_as_utf8(std::string_view bytes) const {
-        return utf8_ || (ascii_is_ascii_ && is_ascii(bytes));
+        if (utf8_) return true;
+        for (const char c : bytes) {
+            const auto b = static_cast<unsigned char>(c);
+            if (b >= 0x80 || reads_otherwise_[b]) return false;
+        }
+        return true;
     }
 
     // False when bytes hold a sequence this encoding does not have; true
@@ -55,7 +62,9 @@ class Encoding {
     std::optional<std::string> to_utf8(std::string_view bytes) const;
     // utf8 in this encoding, each piece ending in the encoding's initial
     // shift state; empty when utf8 is not valid UTF-8, or (Missing::refuse)
-    // when the encoding lacks one of its characters.
+    // when the encoding lacks one of its characters.  An ASCII character
+    // whose byte reads as another one is missing too: Shift_JIS writes '\\'
+    // as the byte it reads as U+00A5.
     std::optional<std::string> from_utf8(std::string_view utf8,
                                          Missing missing = Missing::reference) const;
 
@@ -66,11 +75,22 @@ class Encoding {
     };
     using Conversion = std::unique_ptr<void, Close>;  // empty: no such conversion here
 
+    // Also learns which bytes below 0x80 read as other characters.
     bool spells_markup_as_ascii();
+    // UTF-8 holds bytes below 0x80 only as the ASCII characters.
+    size_t find_reading_otherwise(std::string_view utf8, size_t from) const {
+        for (; from < utf8.size(); ++from) {
+            const auto b = static_cast<unsigned char>(utf8[from]);
+            if (b < 0x80 && reads_otherwise_[b]) return from;
+        }
+        return std::string_view::npos;
+    }
 
     bool utf8_ = true;
     bool ascii_compatible_ = true;
-    bool ascii_is_ascii_ = true;  // assumed where the C library cannot tell
+    // The bytes below 0x80 that read as another character; none assumed
+    // where the C library cannot tell.
+    std::bitset<0x80> reads_otherwise_;
     // Both or neither: the C library converts this encoding both ways.
     Conversion to_utf8_;
     Conversion from_utf8_;

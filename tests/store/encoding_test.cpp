@@ -242,10 +242,12 @@ TEST(Encoding, ReadsTheDeclaration) {
 
 // ISO646-KR reads the byte '\\' as U+20A9 and has no backslash: a text of
 // ASCII bytes is not that text in UTF-8 there, and writing it is a change.
+// Text without such a byte is still taken as it lies.
 TEST(Encoding, AsciiBytesAreNotTakenForUtf8WhereTheyReadOtherwise) {
     EXPECT_TRUE(Encoding("ISO-8859-1").reads_as_utf8("a\\b~"));
     EXPECT_FALSE(Encoding("ISO646-KR").reads_as_utf8("a\\b"));
     EXPECT_FALSE(Encoding("Shift_JIS").reads_as_utf8("a~b"));
+    EXPECT_TRUE(Encoding("Shift_JIS").reads_as_utf8("a/b"));
     const std::string document = "<?xml version=\"1.0\" encoding=\"ISO646-KR\"?><a>x\\y</a>";
     xml_store::WriteResult result{};
     EXPECT_NE(saved_with(document, "x\\y", result).find("<a>x&#92;y</a>"), std::string::npos);
