@@ -1,7 +1,6 @@
-// Inputs on which the store once acted otherwise than it did before its
-// encodings came from iconv's names and its declared encoding from the
-// parser's declaration node, or otherwise than an independent reader (iconv
-// and libexpat) reads the file it saved.
+// Declarations the parser reads more loosely than XML, encoding names, and
+// values the file's encoding spells otherwise than they read back: each
+// judged as an independent reader (iconv and libexpat) reads the saved file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,7 +26,7 @@ bool opens(const std::string &bytes) {
 // letter case for the declaration.  A file that starts "<?XML" is no XML
 // (libexpat refuses it): the store reads no encoding from it, so the file is
 // UTF-8, and its Latin-1 byte has it refused at open.
-TEST(Review, DeclarationInAnotherLetterCaseIsNoDeclaration) {
+TEST(DeclarationsAndRespellings, DeclarationInAnotherLetterCaseIsNoDeclaration) {
     for (const char *target : {"XML", "xMl", "Xml"}) {
         const std::string document = std::string("<?") + target +
                                      " version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
@@ -40,7 +39,7 @@ TEST(Review, DeclarationInAnotherLetterCaseIsNoDeclaration) {
 // pugixml expands references in the declaration's values, where XML allows
 // none (libexpat refuses the file): the store refuses it rather than open it
 // in the encoding the reference spells, or in one a "&#x0;" cut short.
-TEST(Review, ReferenceInTheDeclaredEncodingIsRefused) {
+TEST(DeclarationsAndRespellings, ReferenceInTheDeclaredEncodingIsRefused) {
     for (const char *encoding : {"&#73;SO-8859-1", "ISO&#45;8859-1", "ISO-8859-1&#x0;x"}) {
         const std::string document = std::string("<?xml version=\"1.0\" encoding=\"") + encoding +
                                      "\"?>\n<DVR_CFG><K>caf\xE9</K></DVR_CFG>\n";
@@ -66,7 +65,7 @@ std::string body_after_write(const std::string &encoding) {
 // README documents it: such a name is an encoding the C library lacks, whose
 // non-ASCII characters are all written as references, while a name iconv
 // knows, in another letter case or found by the retry, converts.
-TEST(Review, NamesIconvDoesNotKnowAreEncodingsTheCLibraryLacks) {
+TEST(DeclarationsAndRespellings, NamesIconvDoesNotKnowAreEncodingsTheCLibraryLacks) {
     for (const char *spelled : {"ShiftJIS", "MSKANJI", "windows1252", "CNBIG5"})
         EXPECT_EQ(body_after_write(spelled), "<DVR_CFG><K>&#233;&#26085;</K></DVR_CFG>\n")
             << spelled;
@@ -87,7 +86,7 @@ TEST(Review, NamesIconvDoesNotKnowAreEncodingsTheCLibraryLacks) {
 // which it reads as U+00A5 and U+203E (the old store wrote those bytes, and
 // the value read back, through iconv and libexpat, was a yen sign and an
 // overline).  The store writes such a character as a reference ("&#92;").
-TEST(Review, BackslashAndTildeKeptInShiftJis) {
+TEST(DeclarationsAndRespellings, BackslashAndTildeKeptInShiftJis) {
     const std::string saved =
         apply("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<DVR_CFG><K>x</K></DVR_CFG>\n",
               {{"DVR_CFG.K", "C:\\dir~1"}});
@@ -103,7 +102,7 @@ TEST(Review, BackslashAndTildeKeptInShiftJis) {
 // still spliced in, and the save respelled the element, dropping a comment,
 // a reference, a CDATA section, the self-closing form.  Written back, the
 // element is spliced as parsed: the file keeps every byte.
-TEST(Review, ValueWrittenBackKeepsTheElementAsSpelled) {
+TEST(DeclarationsAndRespellings, ValueWrittenBackKeepsTheElementAsSpelled) {
     const std::string document =
         "<DVR_CFG>\n  <K><!-- factory -->x</K>\n  <L>&#65;</L>\n  "
         "<M>a<![CDATA[b]]></M>\n  <E/>\n</DVR_CFG>\n";
@@ -121,7 +120,7 @@ TEST(Review, ValueWrittenBackKeepsTheElementAsSpelled) {
 // Written back with nothing else changed, the file is not written at all;
 // written back after a save of the other value, it is its old bytes again.
 // A new element written twice keeps its last value.
-TEST(Review, ValueWrittenBackLeavesTheFileOrRestoresIt) {
+TEST(DeclarationsAndRespellings, ValueWrittenBackLeavesTheFileOrRestoresIt) {
     const std::string document = "<DVR_CFG>\n  <K><!-- factory -->x</K>\n</DVR_CFG>\n";
     StoreFile store(document);
     ASSERT_GT(store.handle, 0);
@@ -151,7 +150,7 @@ TEST(Review, ValueWrittenBackLeavesTheFileOrRestoresIt) {
 // still the old one.  Matching would take every name of the file converted
 // and composed on each lookup; a decomposed name in a device file is
 // unlikely.  The README lists the limit.
-TEST(Review, NameWithACombiningAccentIsFoundInWindows1258) {
+TEST(DeclarationsAndRespellings, NameWithACombiningAccentIsFoundInWindows1258) {
     GTEST_SKIP() << "known limit: names are matched as the file spells them, and windows-1258 "
                     "spells a composed letter two ways";
     const std::string saved = apply(
