@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "expat_view.h"
 #include "store_case.h"
@@ -39,6 +40,8 @@ const BlanksBesideComment kBlanksBesideComment[] = {
     {"<DVR_CFG><K>a<!--c--> </K></DVR_CFG>", "a"},
     {"<DVR_CFG><K> <!--c-->a</K></DVR_CFG>", "a"},
     {"<DVR_CFG><K> <!--c--> </K></DVR_CFG>", ""},
+    {"<DVR_CFG><K><![CDATA[a]]> </K></DVR_CFG>", "a"},
+    {"<DVR_CFG><K>a<?p x?> </K></DVR_CFG>", "a"},
 };
 
 }  // namespace
@@ -100,6 +103,38 @@ TEST(StoreFixReview, WriteBackToASavedNewElementLeavesTheFileAlone) {
     EXPECT_EQ(store.save(), 0);
     EXPECT_TRUE(store.untouched_since(before));
     EXPECT_EQ(store.bytes(), "<DVR_CFG>\n  <K>v</K>\n  <N>1</N>\n</DVR_CFG>\n");
+}
+
+// An '&' in a comment inside the element is no reference, but the store
+// takes it for one to an entity the DOCTYPE declares and compares the value
+// as the file spells it: the value the element holds is written again, and
+// the comment goes.
+TEST(StoreFixReview, SameValueBesideAnAmpersandInACommentChangesNothing) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"<DVR_CFG><K>x&amp;y<!-- a&b --></K></DVR_CFG>", "x&y"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><DVR_CFG><K>caf\xE9<!-- a&b "
+         "--></K></DVR_CFG>",
+         "caf\xC3\xA9"},
+        {"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><DVR_CFG><K>C:\\d<!-- a&b "
+         "--></K></DVR_CFG>",
+         "C:\xC2\xA5"
+         "d"},
+    };
+    for (const auto &[document, value] : cases) {
+        StoreFile store(document);
+        ASSERT_GT(store.handle, 0) << document;
+        ASSERT_EQ(text_read_by_expat(document, "DVR_CFG.K"), value) << document;
+        const struct stat before = store.status();
+        EXPECT_EQ(store.write("DVR_CFG.K", value), 0);
+        EXPECT_EQ(store.save(), 0);
+        EXPECT_TRUE(store.untouched_since(before)) << document;
+        EXPECT_EQ(store.bytes(), document);
+        // Written back after another value, the element is not spliced as parsed.
+        EXPECT_EQ(store.write("DVR_CFG.K", "w"), 0);
+        EXPECT_EQ(store.write("DVR_CFG.K", value), 0);
+        EXPECT_EQ(store.save(), 0);
+        EXPECT_EQ(store.bytes(), document);
+    }
 }
 
 // XML allows no reference in any value of the declaration (libexpat refuses
