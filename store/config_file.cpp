@@ -44,6 +44,12 @@ ssize_t sink_write(void *cookie, const char *data, size_t size) {
     return write_all(sink.fd, data, size) ? static_cast<ssize_t>(size) : -1;
 }
 
+// Content summed up without being written anywhere.
+ssize_t fingerprint_write(void *cookie, const char *data, size_t size) {
+    static_cast<ConfigFile::Fingerprint *>(cookie)->add(data, size);
+    return static_cast<ssize_t>(size);
+}
+
 // The file is read again in pieces of this size: the comparison needs no
 // second copy of a large file in memory.
 constexpr size_t kCheckChunk = size_t{64} * 1024;
@@ -139,6 +145,19 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
         return false;
     // The rename would get past a file's missing write permission; honour it.
     if (::faccessat(folder_, name_.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    // Flash wears with every write: what the last save wrote, whole, to the
+    // file that is still there, is not written again.
+    if (saved_whole_) {
+        Fingerprint content;
+        FILE *out = ::fopencookie(&content, "w", {nullptr, fingerprint_write, nullptr, nullptr});
+        bool summed = false;
+        try {
+            summed = out && write_content(out) && std::fflush(out) == 0;
+        } catch (...) {
+        }
+        if (out) std::fclose(out);
+        if (summed && content == *saved_) return true;
+    }
 
     // What replace_at asks of the save: the new file's attributes and
     // content, then, at the last moment before the rename, the check for
@@ -191,6 +210,7 @@ bool ConfigFile::replace(const std::function<bool(FILE *)> &write_content) {
         saved_ = save.sink.written;
         identity_ = replacement.now;  // zeroed when unknown: it matches no file
     }
+    saved_whole_ = replaced;
     return replaced;
 }
 

@@ -39,7 +39,8 @@ class ConfigFile {
     // rename failed (the folder's flush): the file then holds the new
     // content, which a power cut may still undo, and the next replace() of
     // this object writes it again (refused, were the new file's identity not
-    // to be read).
+    // to be read).  Content that the last replace() wrote whole, to the file
+    // still there, is not written again: true, and the file left alone.
     bool replace(const std::function<bool(FILE *)> &write_content);
 
     // A file's bytes as they stream past, summed up: enough to tell the
@@ -64,6 +65,7 @@ class ConfigFile {
     std::string bytes_;
     // What the last save wrote; until one did, the file should hold bytes_.
     std::optional<Fingerprint> saved_;
+    bool saved_whole_ = false;  // the last replace() succeeded, folder flushed
 };
 
 }  // namespace xml_store

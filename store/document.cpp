@@ -86,12 +86,12 @@ bool Document::parse() {
     // file has none, and is UTF-8.  It expands references in the values,
     // where XML allows none: "&#73;SO-8859-1" names no encoding.
     const pugi::xml_node declaration = dom_.first_child();
-    const pugi::xml_attribute declared = declaration.attribute("encoding");
     const SourceMap map = source_map();
-    if (declaration.type() == pugi::node_declaration && declared &&
+    if (declaration.type() == pugi::node_declaration &&
         bytes.compare(map.begin(declaration), 5, "<?xml") == 0) {
         if (bytes.find('&', map.begin(declaration)) < map.end(declaration)) return false;
-        encoding_ = Encoding(declared.value());
+        if (const pugi::xml_attribute declared = declaration.attribute("encoding"))
+            encoding_ = Encoding(declared.value());
     }
     if (!encoding_.ascii_compatible() || !encoding_.holds_only_characters(bytes)) return false;
     learn_layout();
@@ -209,22 +209,30 @@ bool Document::parsed_text_equals(pugi::xml_node element, std::string_view value
 // leaves as written, or bytes its encoding does not hold.
 std::optional<std::string> Document::parsed_utf8(pugi::xml_node element) const {
     // Decoded text holds '&' only from "&amp;" or an entity left as written.
+    // The parser keeps a blank text only as an element's sole child: beside
+    // a comment, CDATA or a processing instruction, blanks of the element's
+    // text are missing from the tree.
     std::string text = parsed_text(element);
-    const bool plain = text.find('&') == std::string::npos;
-    if (plain && encoding_.reads_as_utf8(text)) return text;
+    const bool whole = !element.first_child();
+    if (whole && text.find('&') == std::string::npos && encoding_.reads_as_utf8(text)) return text;
     const ElementSpan span = source_map().element(element);
     const std::string_view raw =
         std::string_view(file_.bytes())
             .substr(span.content_begin, span.content_end - span.content_begin);
     if (refers_to_declared_entity(raw)) return std::nullopt;
-    if (encoding_.reads_as_utf8(raw)) return text;
-    // The parser wrote references as UTF-8 among the file's own bytes: take
-    // the text again, converted whole before its references are read.
-    const std::optional<std::string> utf8 = encoding_.to_utf8(raw);
+    const bool utf8_bytes = encoding_.reads_as_utf8(raw);
+    if (whole && utf8_bytes) return text;
+    // Take the text again, blanks kept, from the file's bytes converted whole
+    // before their references are read (the parser wrote references as
+    // UTF-8 among bytes of the file's own encoding).
+    const std::optional<std::string> utf8 =
+        utf8_bytes ? std::optional<std::string>(raw) : encoding_.to_utf8(raw);
     if (!utf8) return std::nullopt;
     pugi::xml_document fragment;
     const std::string wrapped = "<x>" + *utf8 + "</x>";
-    if (!fragment.load_buffer(wrapped.data(), wrapped.size(), kParseFlags, pugi::encoding_utf8))
+    if (!fragment.load_buffer(wrapped.data(), wrapped.size(),
+                              (kParseFlags & ~pugi::parse_ws_pcdata_single) | pugi::parse_ws_pcdata,
+                              pugi::encoding_utf8))
         return std::nullopt;
     return parsed_text(fragment.document_element());
 }

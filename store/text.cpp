@@ -53,7 +53,20 @@ bool is_ascii(std::string_view s) {
 }
 
 bool refers_to_declared_entity(std::string_view text) {
-    for (size_t at = text.find('&'); at != std::string_view::npos; at = text.find('&', at + 1)) {
+    // Comments, CDATA and processing instructions refer to nothing.
+    static constexpr std::string_view kOpaque[][2] = {
+        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
+    for (size_t at = text.find_first_of("&<"); at != std::string_view::npos;
+         at = text.find_first_of("&<", at + 1)) {
+        if (text[at] == '<') {
+            for (const auto &[open, close] : kOpaque)
+                if (text.substr(at, open.size()) == open) {
+                    at = text.find(close, at + open.size());
+                    if (at == std::string_view::npos) return false;
+                    break;
+                }
+            continue;
+        }
         const std::string_view name = text.substr(at + 1, text.find(';', at) - at - 1);
         if (!name.empty() && name[0] != '#' && name != "lt" && name != "gt" && name != "amp" &&
             name != "apos" && name != "quot")

@@ -1,7 +1,7 @@
-// What a second review of the store found after its fixes: blanks the parser
-// drops beside a comment, a save that rewrites the bytes the file already
-// holds, and a declaration's reference the store still opens.  Each judged
-// by libexpat reading the saved file, or by the file's inode and change time.
+// Blanks the parser drops beside a comment, an ampersand inside a comment, a
+// second save of what the file already holds, and a reference in a
+// declaration without an encoding.  Each judged by libexpat reading the
+// saved file, or by the file's inode and change time.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,9 +29,9 @@ std::string text_read_by_expat(const std::string &bytes, const std::string &path
     return element ? element->text : "<missing>";
 }
 
-// Blank text beside a comment is text of the element for XML, but the
-// parser keeps a blank text only when it is an element's sole child: the
-// store compares the value with less than the file holds.
+// Blank text beside a comment is text of the element for XML, though the
+// parser keeps a blank text only as an element's sole child: the value is
+// compared with all of it.
 struct BlanksBesideComment {
     const char *document;
     const char *value;  // what the element holds without its blanks
@@ -46,8 +46,8 @@ const BlanksBesideComment kBlanksBesideComment[] = {
 
 }  // namespace
 
-// Answered "unchanged", the write leaves the blanks in the file.
-TEST(StoreFixReview, ValueWithoutTheBlanksBesideACommentIsWritten) {
+// The value without the blanks is a change: written, the blanks go.
+TEST(BlanksCommentsAndSecondSaves, ValueWithoutTheBlanksBesideACommentIsWritten) {
     for (const auto &[document, value] : kBlanksBesideComment) {
         StoreFile store(document);
         ASSERT_GT(store.handle, 0) << document;
@@ -57,9 +57,9 @@ TEST(StoreFixReview, ValueWithoutTheBlanksBesideACommentIsWritten) {
     }
 }
 
-// Taken for a write back to the parsed text, the second write undoes the
-// first and the file keeps its blanks: the value written is lost.
-TEST(StoreFixReview, ValueWithoutTheBlanksAfterAnotherValueIsWritten) {
+// Nor is it a write back to the parsed text after another value: it is
+// written, not forgotten.
+TEST(BlanksCommentsAndSecondSaves, ValueWithoutTheBlanksAfterAnotherValueIsWritten) {
     for (const auto &[document, value] : kBlanksBesideComment) {
         StoreFile store(document);
         ASSERT_GT(store.handle, 0) << document;
@@ -73,7 +73,7 @@ TEST(StoreFixReview, ValueWithoutTheBlanksAfterAnotherValueIsWritten) {
 // After a save the file holds what the handle last saved, not the bytes it
 // opened: a write and a write back to that value change nothing, and the
 // save leaves the file alone (no write, no fsync).
-TEST(StoreFixReview, WriteBackToTheSavedValueLeavesTheFileAlone) {
+TEST(BlanksCommentsAndSecondSaves, WriteBackToTheSavedValueLeavesTheFileAlone) {
     StoreFile store("<DVR_CFG><K>v</K><L>1</L></DVR_CFG>");
     ASSERT_GT(store.handle, 0);
     EXPECT_EQ(store.write("DVR_CFG.K", "w"), 0);
@@ -92,7 +92,7 @@ TEST(StoreFixReview, WriteBackToTheSavedValueLeavesTheFileAlone) {
 }
 
 // The same for a new element the last save added.
-TEST(StoreFixReview, WriteBackToASavedNewElementLeavesTheFileAlone) {
+TEST(BlanksCommentsAndSecondSaves, WriteBackToASavedNewElementLeavesTheFileAlone) {
     StoreFile store("<DVR_CFG>\n  <K>v</K>\n</DVR_CFG>\n");
     ASSERT_GT(store.handle, 0);
     EXPECT_EQ(store.write("DVR_CFG.N", "1"), 0);
@@ -105,11 +105,10 @@ TEST(StoreFixReview, WriteBackToASavedNewElementLeavesTheFileAlone) {
     EXPECT_EQ(store.bytes(), "<DVR_CFG>\n  <K>v</K>\n  <N>1</N>\n</DVR_CFG>\n");
 }
 
-// An '&' in a comment inside the element is no reference, but the store
-// takes it for one to an entity the DOCTYPE declares and compares the value
-// as the file spells it: the value the element holds is written again, and
-// the comment goes.
-TEST(StoreFixReview, SameValueBesideAnAmpersandInACommentChangesNothing) {
+// An '&' in a comment inside the element is no reference to an entity the
+// DOCTYPE declares: the value the element holds is not written again, and
+// the comment stays.
+TEST(BlanksCommentsAndSecondSaves, SameValueBesideAnAmpersandInACommentChangesNothing) {
     const std::pair<std::string, std::string> cases[] = {
         {"<DVR_CFG><K>x&amp;y<!-- a&b --></K></DVR_CFG>", "x&y"},
         {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><DVR_CFG><K>caf\xE9<!-- a&b "
@@ -138,9 +137,8 @@ TEST(StoreFixReview, SameValueBesideAnAmpersandInACommentChangesNothing) {
 }
 
 // XML allows no reference in any value of the declaration (libexpat refuses
-// these files); the store refuses one only when the declaration names an
-// encoding.
-TEST(StoreFixReview, ReferenceInADeclarationWithoutEncodingIsRefused) {
+// these files), whether or not it names an encoding.
+TEST(BlanksCommentsAndSecondSaves, ReferenceInADeclarationWithoutEncodingIsRefused) {
     for (const char *document : {"<?xml version=\"1&#46;0\"?>\n<DVR_CFG><K>x</K></DVR_CFG>\n",
                                  "<?xml version=\"1.0\" standalone=\"&#121;es\"?>\n<DVR_CFG/>\n"}) {
         ASSERT_FALSE(parse_with_expat(document).well_formed) << document;
