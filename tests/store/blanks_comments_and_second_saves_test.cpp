@@ -14,14 +14,6 @@ using namespace testing_support;
 
 namespace {
 
-bool opens(const std::string &bytes) {
-    ScratchDir dir;
-    write_file(dir / "config.xml", bytes);
-    const int handle = xml_file_open((dir / "config.xml").c_str());
-    xml_file_close(handle);
-    return handle > 0;
-}
-
 std::string text_read_by_expat(const std::string &bytes, const std::string &path) {
     const ExpatView view = parse_with_expat(bytes);
     if (!view.well_formed) return "<not well-formed: " + view.error + ">";

@@ -14,14 +14,6 @@ using namespace testing_support;
 
 namespace {
 
-bool opens(const std::string &bytes) {
-    ScratchDir dir;
-    write_file(dir / "config.xml", bytes);
-    const int handle = xml_file_open((dir / "config.xml").c_str());
-    xml_file_close(handle);
-    return handle > 0;
-}
-
 // pugixml takes a processing instruction whose target is "xml" in any
 // letter case for the declaration.  A file that starts "<?XML" is no XML
 // (libexpat refuses it): the store reads no encoding from it, so the file is

@@ -14,11 +14,6 @@ using namespace testing_support;
 
 namespace {
 
-// True when the store opens bytes as a file.
-bool opens(const std::string &bytes) {
-    return StoreFile(bytes).handle > 0;
-}
-
 // libexpat, the judge, says document is not well-formed.
 void expect_not_xml(const std::string &document) {
     EXPECT_FALSE(parse_with_expat(document).well_formed) << testing::PrintToString(document);

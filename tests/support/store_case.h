@@ -116,6 +116,11 @@ inline std::string apply(const std::string &document, const Writes &writes) {
     return store.save() == 0 ? store.bytes() : "<save failed>";
 }
 
+// True when the store opens bytes as a file.
+inline bool opens(const std::string &bytes) {
+    return StoreFile(bytes).handle > 0;
+}
+
 }  // namespace testing_support
 
 // TEST_XML(Suite, Name, document) { ... }: a test whose body finds document
