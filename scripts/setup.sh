@@ -9,9 +9,13 @@ packages=(build-essential cmake libpugixml-dev robin-map-dev libgtest-dev libexp
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck
   mender-client mender-artifact swupdate openssl cpio shellcheck xmlstarlet
   busybox man-db systemd "$@")
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+native=$(dpkg --print-architecture)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  # A name without an architecture is ambiguous to dpkg-query once a foreign
+  # one is installed too (musl-dev beside musl-dev:armhf): the native one.
+  installed "$p" || { [[ $p != *:* ]] && installed "$p:$native"; } || missing+=("$p")
 done
 ((${#missing[@]})) || exit 0
 for p in "${missing[@]}"; do
@@ -20,5 +24,11 @@ for p in "${missing[@]}"; do
     dpkg --add-architecture "$arch"
   fi
 done
-apt-get update -qq
+# A mirror in the middle of a sync serves index files of the wrong size for
+# a while: try again before giving up.
+for attempt in 1 2 3; do
+  apt-get update -qq && break
+  ((attempt < 3)) || exit 1
+  sleep 30
+done
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove "${missing[@]}" >/dev/null
