@@ -24,11 +24,15 @@ for p in "${missing[@]}"; do
     dpkg --add-architecture "$arch"
   fi
 done
-# A mirror in the middle of a sync serves index files of the wrong size for
-# a while: try again before giving up.
+# A mirror in the middle of a sync serves some index files of the wrong size
+# for a while: asked again, and if that goes on, the install goes ahead with
+# the lists that did come (it fails by itself if a package is not in them).
 for attempt in 1 2 3; do
-  apt-get update -qq && break
-  ((attempt < 3)) || exit 1
-  sleep 30
+  if apt-get update -qq; then break; fi
+  if ((attempt == 3)); then
+    echo "setup: some package lists could not be refreshed; installing from the others" >&2
+  else
+    sleep 20
+  fi
 done
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove "${missing[@]}" >/dev/null
