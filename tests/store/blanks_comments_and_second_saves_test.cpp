@@ -14,13 +14,6 @@ using namespace testing_support;
 
 namespace {
 
-std::string text_read_by_expat(const std::string &bytes, const std::string &path) {
-    const ExpatView view = parse_with_expat(bytes);
-    if (!view.well_formed) return "<not well-formed: " + view.error + ">";
-    const ExpatElement *element = view.find(path);
-    return element ? element->text : "<missing>";
-}
-
 // Blank text beside a comment is text of the element for XML, though the
 // parser keeps a blank text only as an element's sole child: the value is
 // compared with all of it.
@@ -45,7 +38,7 @@ TEST(BlanksCommentsAndSecondSaves, ValueWithoutTheBlanksBesideACommentIsWritten)
         ASSERT_GT(store.handle, 0) << document;
         EXPECT_EQ(store.write("DVR_CFG.K", value), 0);
         EXPECT_EQ(store.save(), 0);
-        EXPECT_EQ(text_read_by_expat(store.bytes(), "DVR_CFG.K"), value) << document;
+        EXPECT_EQ(expat_text(store.bytes(), "DVR_CFG.K"), value) << document;
     }
 }
 
@@ -58,7 +51,7 @@ TEST(BlanksCommentsAndSecondSaves, ValueWithoutTheBlanksAfterAnotherValueIsWritt
         EXPECT_EQ(store.write("DVR_CFG.K", "w"), 0);
         EXPECT_EQ(store.write("DVR_CFG.K", value), 0);
         EXPECT_EQ(store.save(), 0);
-        EXPECT_EQ(text_read_by_expat(store.bytes(), "DVR_CFG.K"), value) << document;
+        EXPECT_EQ(expat_text(store.bytes(), "DVR_CFG.K"), value) << document;
     }
 }
 
@@ -114,7 +107,7 @@ TEST(BlanksCommentsAndSecondSaves, SameValueBesideAnAmpersandInACommentChangesNo
     for (const auto &[document, value] : cases) {
         StoreFile store(document);
         ASSERT_GT(store.handle, 0) << document;
-        ASSERT_EQ(text_read_by_expat(document, "DVR_CFG.K"), value) << document;
+        ASSERT_EQ(expat_text(document, "DVR_CFG.K"), value) << document;
         const struct stat before = store.status();
         EXPECT_EQ(store.write("DVR_CFG.K", value), 0);
         EXPECT_EQ(store.save(), 0);

@@ -21,14 +21,6 @@ using namespace testing_support;
 
 namespace {
 
-// The element's text as libexpat reads it from saved, or a note why not.
-std::string expat_text(const std::string &saved, const std::string &path) {
-    const ExpatView view = parse_with_expat(saved);
-    if (!view.well_formed) return "<not well-formed: " + view.error + ">";
-    const ExpatElement *element = view.find(path);
-    return element ? element->text : "<no " + path + ">";
-}
-
 // Every element of before, but those listed, is in after with the same
 // attributes and the same text but for blanks.
 void expect_others_kept(const std::string &before, const std::string &after,

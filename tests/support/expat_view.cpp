@@ -111,4 +111,11 @@ ExpatView parse_with_expat(const std::string &bytes) {
     return view;
 }
 
+std::string expat_text(const std::string &bytes, const std::string &path) {
+    const ExpatView view = parse_with_expat(bytes);
+    if (!view.well_formed) return "<not well-formed: " + view.error + ">";
+    const ExpatElement *element = view.find(path);
+    return element ? element->text : "<no " + path + ">";
+}
+
 }  // namespace testing_support

@@ -35,6 +35,9 @@ struct ExpatView {
 };
 
 ExpatView parse_with_expat(const std::string &bytes);
+// The text of the element at path as libexpat reads it from bytes, or a note
+// why there is none.
+std::string expat_text(const std::string &bytes, const std::string &path);
 
 // The encoding a document's declaration names, read with a regular
 // expression; "UTF-8" without one.
